@@ -1,0 +1,475 @@
+// kelvra_driver.cpp - the host-facing operations of the Kelvra Dactylen driver.
+#include "kelvra_internal.h"
+#include "kelvra_platform.h"
+
+#include <glib.h>
+#include <libintl.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+extern "C" {
+KELVRA_EXPORT unsigned char mocmohFlag_Dev1 = 0;
+}
+
+namespace {
+
+using kelvra::priv_of;
+using kelvra::tr;
+
+// The catalogue is looked up in the installed locale directory from the moment the module is loaded.
+[[maybe_unused]] const bool g_text_domain_bound = [] {
+    bindtextdomain(KELVRA_TEXT_DOMAIN, KELVRA_LOCALEDIR);
+    bind_textdomain_codeset(KELVRA_TEXT_DOMAIN, "UTF-8");
+    return true;
+}();
+
+constexpr int kStopPollMs = 50;
+constexpr int kUpdatePauseMs = 300;
+constexpr int kEnrollEntryPauseMs = 1000;
+constexpr int kCleanEntryPauseMs = 100;
+
+// Firmware whose sensors must be flagged for an update when they are closed.
+constexpr int kUpdateMaxMinorVersion = 72;
+constexpr unsigned char kUpdateVersion = 23;
+constexpr int kUpdateSensorType = 37;
+constexpr int kUpdateMcuType = 7;
+
+void run_update_script() { kelvra::platform().run_command(kelvra::platform().update_script); }
+
+void clear_ops_slots(bio_dev *dev)
+{
+    dev->ops_driver_init = nullptr;
+    dev->ops_free = nullptr;
+    dev->ops_discover = nullptr;
+    dev->ops_open = nullptr;
+    dev->ops_close = nullptr;
+    dev->ops_enroll = nullptr;
+    dev->ops_verify = nullptr;
+    dev->ops_identify = nullptr;
+    dev->ops_search = nullptr;
+    dev->ops_clean = nullptr;
+    dev->ops_get_feature_list = nullptr;
+    dev->ops_stop_by_user = nullptr;
+    dev->ops_get_dev_status_mesg = nullptr;
+    dev->ops_get_ops_result_mesg = nullptr;
+    dev->ops_get_notify_mid_mesg = nullptr;
+    dev->ops_attach = nullptr;
+    dev->ops_detach = nullptr;
+}
+
+// Open found an image size the capture buffer cannot be made for: the SDK would write past it.
+bool image_geometry_usable(const kelvra_driver_t *priv)
+{
+    if (priv->imageW <= 0 || priv->imageH <= 0)
+        return false;
+    return static_cast<long long>(priv->imageW) * priv->imageH <= INT_MAX;
+}
+
+// Ends a failed open after the sensor was opened: the sensor and the SDK are released again.
+int fail_open_after_device(bio_dev *dev, kelvra_driver_t *priv)
+{
+    KELFPSCAN_CloseDevice(&priv->handle);
+    priv->handle = nullptr;
+    KELFPSCAN_GlobalFree();
+    bio_set_ops_result(dev, OPS_COMM_ERROR);
+    bio_set_notify_abs_mid(dev, MID_EXTENDED_MESSAGE);
+    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    bio_print_error("%s\n", bio_get_notify_mid_mesg(dev));
+    return -1;
+}
+
+bool flag_ends_stop_wait(int32_t flag)
+{
+    return flag == CTRL_STOPPED || flag == CTRL_FINISHED || flag == CTRL_IDLE;
+}
+
+// Firmware 23.x up to minor 72 on this MCU and sensor needs the update; later queries are skipped
+// as soon as one fails or does not match.
+bool firmware_needs_update(void *handle)
+{
+    int minorVersion = 0;
+    if (KELFPSCAN_GetFwMinorVersion(handle, &minorVersion) != 0 || minorVersion > kUpdateMaxMinorVersion)
+        return false;
+    unsigned char version = 0;
+    if (KELFPSCAN_GetFwVersion(handle, &version) != 0 || version != kUpdateVersion)
+        return false;
+    int mcuType = 0;
+    int sensorType = 0;
+    if (KELFPSCAN_GetMcuType(handle, &mcuType, &sensorType) != 0)
+        return false;
+    return sensorType == kUpdateSensorType && mcuType == kUpdateMcuType;
+}
+
+}  // namespace
+
+extern "C" {
+
+int kelvra_ops_configure(bio_dev *dev, GKeyFile *conf)
+{
+    dev->driver_id = bio_get_empty_driver_id();
+
+    dev->bioinfo.biotype = BioT_FingerPrint;
+    dev->bioinfo.stotype = StoT_Device;
+    dev->bioinfo.eigtype = EigT_Eigenvalue;
+    dev->bioinfo.vertype = VerT_Software;
+    dev->bioinfo.idtype = IdT_Software;
+    dev->bioinfo.bustype = BusT_USB;
+
+    dev->ops_driver_init = kelvra_ops_driver_init;
+    dev->ops_free = kelvra_ops_free;
+    dev->ops_discover = kelvra_ops_discover;
+    dev->ops_open = kelvra_ops_open;
+    dev->ops_close = kelvra_ops_close;
+    dev->ops_capture = nullptr;
+    dev->ops_enroll = kelvra_ops_enroll;
+    dev->ops_verify = kelvra_ops_verify;
+    dev->ops_identify = kelvra_ops_identify;
+    dev->ops_search = kelvra_ops_search;
+    dev->ops_clean = kelvra_ops_clean;
+    dev->ops_get_feature_list = kelvra_ops_get_feature_list;
+    dev->ops_feature_rename = nullptr;
+    dev->ops_stop_by_user = kelvra_ops_stop_by_user;
+    dev->ops_get_dev_status_mesg = kelvra_ops_get_dev_status_mesg;
+    dev->ops_get_ops_result_mesg = kelvra_ops_get_ops_result_mesg;
+    dev->ops_get_notify_mid_mesg = kelvra_ops_get_notify_mid_mesg;
+    dev->ops_attach = kelvra_ops_attach;
+    dev->ops_detach = kelvra_ops_detach;
+
+    dev->drv_api_version.major = 0;
+    dev->drv_api_version.minor = 10;
+    dev->drv_api_version.function = 2;
+
+    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    bio_set_ops_result(dev, OPS_COMM_SUCCESS);
+    bio_set_notify_mid(dev, NOTIFY_COMM_IDLE);
+
+    dev->enable = bio_dev_is_enable(dev, conf);
+
+    auto *priv = new (std::nothrow) kelvra_driver_t{};
+    if (priv == nullptr) {
+        // Without its record the driver can run nothing: offer the host no operation at all.
+        bio_print_error("[%s] out of memory for the driver's state\n", dev->device_name);
+        clear_ops_slots(dev);
+        dev->dev_priv = nullptr;
+        return -1;
+    }
+    dev->dev_priv = priv;
+
+    iops_para_config(dev, conf);
+    return 0;
+}
+
+int kelvra_ops_driver_init(bio_dev *) { return 0; }
+
+void kelvra_ops_free(bio_dev *dev)
+{
+    delete priv_of(dev);
+    dev->dev_priv = nullptr;
+}
+
+void kelvra_ops_attach(bio_dev *) {}
+
+void kelvra_ops_detach(bio_dev *) {}
+
+int iops_device_discover(void)
+{
+    int count = 0;
+    const int ret = KELFPSCAN_GetDeviceCount(&count);
+    if (ret < 0)
+        return ret;
+    return count > 0 ? count : 0;
+}
+
+int kelvra_ops_discover(bio_dev *dev)
+{
+    bio_print_info(tr("Detecting %s device ...\n"), dev->device_name);
+    const int n = iops_device_discover();
+    if (n < 0)
+        bio_print_error(tr("Detect %s device error, error code: %d\n"), dev->device_name, n);
+    else if (n == 0)
+        bio_print_info(tr("No %s device detected\n"), dev->device_name);
+    else
+        bio_print_info(tr("There is %d %s fingerprint device detected\n"), n, dev->device_name);
+    return n;
+}
+
+int ReinstallOSCheck(bio_dev *dev)
+{
+    kelvra_driver_t *priv = priv_of(dev);
+    char path[200] = {};
+    std::snprintf(path, sizeof path, "%s/%s", kelvra::platform().marker_dir, kelvra::kMarkerName);
+
+    if (FILE *existing = std::fopen(path, "r")) {
+        std::fclose(existing);
+        return 0;
+    }
+    // No marker: the driver's directory was installed afresh, so templates the sensor keeps for this
+    // operating system belong to an earlier installation.
+    FILE *created = std::fopen(path, "w+b");
+    if (created == nullptr)
+        return -1;
+    const int ret = KELFPSCAN_DelOSInfoFpsFroOS(priv->handle, kelvra::kOsTag);
+    std::fclose(created);
+    return ret;
+}
+
+int kelvra_ops_open(bio_dev *dev)
+{
+    kelvra_driver_t *priv = priv_of(dev);
+
+    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    bio_set_ops_result(dev, OPS_COMM_SUCCESS);
+    bio_set_notify_mid(dev, NOTIFY_COMM_IDLE);
+
+    if (dev->enable == 0) {
+        bio_set_dev_status(dev, DEVS_COMM_DISABLE);
+        return -1;
+    }
+
+    bio_set_dev_status(dev, DEVS_OPEN_DOING);
+
+    int count = 0;
+    KELFPSCAN_GetDeviceCount(&count);
+    if (count <= 0) {
+        std::snprintf(priv->extra_info, sizeof priv->extra_info, "无可用设备");
+        bio_set_dev_status(dev, DEVS_COMM_IDLE);
+        bio_set_ops_result(dev, OPS_COMM_ERROR);
+        bio_set_notify_abs_mid(dev, MID_EXTENDED_MESSAGE);
+        bio_print_error("%s\n", bio_get_notify_mid_mesg(dev));
+        run_update_script();
+        return -1;
+    }
+
+    priv->ctrlFlag = CTRL_IDLE;
+    priv->timeoutMS = bio_get_ops_timeout_ms();
+
+    if (priv->handle != nullptr) {
+        // Opened before without a close: release that sensor and the SDK before setting up again.
+        KELFPSCAN_CloseDevice(&priv->handle);
+        priv->handle = nullptr;
+        KELFPSCAN_GlobalFree();
+    }
+
+    if (KELFPSCAN_GlobalInit() != 0) {
+        bio_print_debug("%s SDK已初始化，已忽略初始化\n", dev->device_name);
+        return -1;
+    }
+    bio_print_debug("初始化%s SDK成功\n", dev->device_name);
+
+    const int ret = KELFPSCAN_OpenDevice(&priv->handle, 0);
+    if (ret != 0) {
+        std::snprintf(priv->extra_info, sizeof priv->extra_info, "打开设备失败，错误码：%d", ret);
+        bio_set_dev_status(dev, DEVS_COMM_IDLE);
+        bio_set_ops_result(dev, OPS_COMM_ERROR);
+        bio_set_notify_abs_mid(dev, MID_EXTENDED_MESSAGE);
+        bio_print_error("%s\n", bio_get_notify_mid_mesg(dev));
+        return -1;
+    }
+
+    KELFPSCAN_GetDeviceWorkMode(priv->handle, &mocmohFlag_Dev1);
+    if (mocmohFlag_Dev1 != 0)
+        ReinstallOSCheck(dev);
+
+    KELFPSCAN_GetImageInfo(priv->handle, &priv->imageW, &priv->imageH, &priv->imageDPI);
+    bio_print_debug("获取指纹图像宽、高、DPI：[%d, %d, %d]\n", priv->imageW, priv->imageH, priv->imageDPI);
+
+    iops_buf_free(priv->rawImage);
+    priv->rawImage = nullptr;
+    if (!image_geometry_usable(priv)) {
+        kelvra::set_extra_info(priv, tr("The sensor reported an unusable image size: %d x %d"), priv->imageW,
+                               priv->imageH);
+        return fail_open_after_device(dev, priv);
+    }
+    priv->rawImage = static_cast<unsigned char *>(
+        iops_buf_alloc(static_cast<size_t>(priv->imageW) * static_cast<size_t>(priv->imageH)));
+    if (priv->rawImage == nullptr) {
+        kelvra::set_extra_info(priv, tr("Out of memory for the fingerprint image buffer"));
+        return fail_open_after_device(dev, priv);
+    }
+
+    priv->ctrlFlag = CTRL_RUNNING;
+    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    bio_set_ops_abs_result(dev, OPS_OPEN_SUCCESS);
+    return 0;
+}
+
+void kelvra_ops_close(bio_dev *dev)
+{
+    kelvra_driver_t *priv = priv_of(dev);
+
+    if (priv->handle != nullptr) {
+        if (firmware_needs_update(priv->handle)) {
+            KELFPSCAN_SetTQ300UpdateFlag(priv->handle);
+            kelvra::sleep_ms(kUpdatePauseMs);
+            run_update_script();
+        }
+        KELFPSCAN_CloseDevice(&priv->handle);
+        priv->handle = nullptr;
+    }
+
+    // Cleared so that a second close does not release the buffer again.
+    iops_buf_free(priv->rawImage);
+    priv->rawImage = nullptr;
+
+    if (KELFPSCAN_GlobalFree() == 0)
+        bio_print_debug("释放%s SDK成功\n", dev->device_name);
+    else
+        bio_print_debug("%s SDK未初始化，已忽略释放\n", dev->device_name);
+}
+
+int kelvra_ops_stop_by_user(bio_dev *dev, int waiting_ms)
+{
+    bio_print_info(tr("Device %s[%d] received interrupt request\n"), dev->device_name, dev->driver_id);
+
+    kelvra_driver_t *priv = priv_of(dev);
+    if (bio_get_dev_status(dev) == DEVS_COMM_IDLE || priv == nullptr)
+        return 0;
+
+    int timeout = bio_get_ops_timeout_ms();
+    if (waiting_ms < timeout)
+        timeout = waiting_ms;
+
+    priv->ctrlFlag = CTRL_STOP_REQUESTED;
+
+    int timeused = 0;
+    while (!flag_ends_stop_wait(priv->ctrlFlag.load()) && timeused < timeout) {
+        timeused += kStopPollMs;
+        kelvra::sleep_ms(kStopPollMs);
+    }
+    return flag_ends_stop_wait(priv->ctrlFlag.load()) ? 0 : -1;
+}
+
+const char *kelvra_ops_get_dev_status_mesg(bio_dev *) { return nullptr; }
+
+const char *kelvra_ops_get_ops_result_mesg(bio_dev *) { return nullptr; }
+
+const char *kelvra_ops_get_notify_mid_mesg(bio_dev *dev)
+{
+    switch (bio_get_notify_mid(dev)) {
+    case MID_EXTENDED_MESSAGE: {
+        kelvra_driver_t *priv = priv_of(dev);
+        return priv != nullptr ? priv->extra_info : nullptr;
+    }
+    case MID_NEED_PRESS:
+        return tr("Please press your finger");
+    case MID_NEED_LIFT:
+        return tr("Please lift your finger");
+    case MID_GEN_TEMPLATE:
+        return tr("Generating fingerprint characteristic data. Please wait...");
+    case MID_IDENTIFY:
+        return tr("Identifying fingerprint, please wait...");
+    default:
+        return nullptr;
+    }
+}
+
+int kelvra_ops_enroll(bio_dev *dev, OpsActions, int uid, int idx, char *idx_name)
+{
+    kelvra::sleep_ms(kEnrollEntryPauseMs);
+    if (dev->enable == 0) {
+        bio_set_dev_status(dev, DEVS_COMM_DISABLE);
+        bio_set_notify_mid(dev, NOTIFY_COMM_DISABLE);
+        return -1;
+    }
+    return mocmohFlag_Dev1 != 0 ? kelvra::enroll_chip_mode(dev, uid, idx, idx_name)
+                                : kelvra::enroll_host_mode(dev, uid, idx, idx_name);
+}
+
+int kelvra_ops_verify(bio_dev *dev, OpsActions, int uid, int idx)
+{
+    if (dev->enable == 0) {
+        bio_set_dev_status(dev, DEVS_COMM_DISABLE);
+        return -1;
+    }
+    return mocmohFlag_Dev1 != 0 ? kelvra::verify_chip_mode(dev, uid, idx) : kelvra::verify_host_mode(dev, uid, idx);
+}
+
+int kelvra_ops_identify(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_end)
+{
+    if (dev->enable == 0) {
+        bio_set_dev_status(dev, DEVS_COMM_DISABLE);
+        return -1;
+    }
+    return mocmohFlag_Dev1 != 0 ? kelvra::identify_chip_mode(dev, uid, idx_start, idx_end)
+                                : kelvra::identify_host_mode(dev, uid, idx_start, idx_end);
+}
+
+feature_info *kelvra_ops_search(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_end)
+{
+    if (dev->enable == 0) {
+        bio_set_dev_status(dev, DEVS_COMM_DISABLE);
+        return nullptr;
+    }
+    return mocmohFlag_Dev1 != 0 ? kelvra::search_chip_mode(dev, uid, idx_start, idx_end)
+                                : kelvra::search_host_mode(dev, uid, idx_start, idx_end);
+}
+
+feature_info *kelvra_ops_get_feature_list(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_end)
+{
+    if (dev->enable == 0) {
+        bio_set_dev_status(dev, DEVS_COMM_DISABLE);
+        return nullptr;
+    }
+    bio_sto_db *db = bio_sto_connect_db();
+    bio_set_dev_status(dev, DEVS_GET_FLIST_DOING);
+    if (db == nullptr) {
+        // An unreadable database is not an empty one: the host must not show "no fingers enrolled".
+        bio_set_ops_abs_result(dev, OPS_GET_FLIST_FAIL);
+        bio_set_notify_abs_mid(dev, NOTIFY_GET_FLIST_FAIL);
+        bio_set_dev_status(dev, DEVS_COMM_IDLE);
+        return nullptr;
+    }
+    feature_info *list =
+        bio_sto_get_feature_info(db, uid, dev->bioinfo.biotype, dev->device_name, idx_start, idx_end);
+    print_feature_info(list);
+    bio_sto_disconnect_db(db);
+    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    bio_set_ops_abs_result(dev, OPS_GET_FLIST_SUCCESS);
+    bio_set_notify_abs_mid(dev, NOTIFY_GET_FLIST_SUCCESS);
+    return list;
+}
+
+int kelvra_ops_clean(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_end)
+{
+    kelvra::sleep_ms(kCleanEntryPauseMs);
+    if (dev->enable == 0) {
+        bio_set_dev_status(dev, DEVS_COMM_DISABLE);
+        return 0;
+    }
+    bio_set_dev_status(dev, DEVS_CLEAN_DOING);
+
+    if (mocmohFlag_Dev1 != 0) {
+        // The sensor first: a finger the sensor still holds keeps unlocking the account, so the
+        // database keeps listing it until the sensor has really let it go.
+        const int fpID = idx_start == idx_end ? idx_start : KELVRA_FINGER_ALL;
+        const int del = iops_fingerDel_status_check(dev, uid, fpID);
+        if (del != 0) {
+            bio_print_error(tr("[%s] The sensor could not delete the fingerprints (error code %d); the records "
+                               "are kept\n"),
+                            dev->device_name, del);
+            bio_set_ops_result(dev, OPS_CLEAN_FAIL);
+            bio_set_notify_abs_mid(dev, NOTIFY_CLEAN_FAIL);
+            bio_set_dev_status(dev, DEVS_COMM_IDLE);
+            return del;
+        }
+    }
+
+    bio_sto_db *db = bio_sto_connect_db();
+    const int ret = bio_sto_clean_feature_info(db, uid, dev->bioinfo.biotype, dev->device_name, idx_start, idx_end);
+    bio_sto_disconnect_db(db);
+
+    if (ret == 0) {
+        bio_set_ops_abs_result(dev, OPS_CLEAN_SUCCESS);
+        bio_set_notify_abs_mid(dev, NOTIFY_CLEAN_SUCCESS);
+    } else {
+        bio_set_ops_result(dev, OPS_CLEAN_FAIL);
+        bio_set_notify_abs_mid(dev, NOTIFY_CLEAN_FAIL);
+    }
+    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    return ret;
+}
+
+}  // extern "C"

@@ -1,0 +1,94 @@
+// kelvra_internal.cpp - configuration reader, buffer routines and the message helpers every loop uses.
+#include "kelvra_internal.h"
+
+#include <glib.h>
+#include <libintl.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+
+int iops_para_config(bio_dev *dev, GKeyFile *conf)
+{
+    kelvra_driver_t *priv = kelvra::priv_of(dev);
+    GError *err = nullptr;
+
+    // The low 32 bits of the 64-bit value are kept, as the record holds ints.
+    priv->security_level = static_cast<int32_t>(g_key_file_get_int64(conf, dev->device_name, "SecurityLevel", &err));
+    if (err != nullptr) {
+        bio_print_info(kelvra::tr("[%s] Security Level is not set. Use default values: %d\n"), dev->device_name, 5);
+        priv->security_level = 5;
+        g_error_free(err);
+        err = nullptr;
+    }
+
+    priv->image_quality = static_cast<int32_t>(g_key_file_get_int64(conf, dev->device_name, "ImageQuality", &err));
+    if (err != nullptr) {
+        bio_print_info(kelvra::tr("[%s] Fingerprint Quality Threshold is not set. Use default values: %d\n"),
+                       dev->device_name, 50);
+        priv->image_quality = 50;
+        g_error_free(err);
+        err = nullptr;
+    }
+
+    bio_print_debug(kelvra::tr("[%s] Fingerprint Quality Threshold = %d\n"), dev->device_name, priv->image_quality);
+    return 0;
+}
+
+void *iops_buf_alloc(size_t size)
+{
+    // calloc of 0 bytes may return NULL; every caller treats NULL as "no buffer".
+    return std::calloc(size == 0 ? 1 : size, 1);
+}
+
+void iops_buf_free(void *buf)
+{
+    if (buf != nullptr)
+        std::free(buf);
+}
+
+void iops_buf_clean(void *buf, size_t size)
+{
+    if (buf != nullptr && size > 0)
+        std::memset(buf, 0, size);
+}
+
+}  // extern "C"
+
+namespace kelvra {
+
+const char *tr(const char *msgid) { return dgettext(KELVRA_TEXT_DOMAIN, msgid); }
+
+void set_extra_info(kelvra_driver_t *priv, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(priv->extra_info, sizeof priv->extra_info, format, args);
+    va_end(args);
+}
+
+void announce_extra_error(bio_dev *dev)
+{
+    bio_set_notify_abs_mid(dev, MID_EXTENDED_MESSAGE);
+    bio_print_error("%s\n", bio_get_notify_mid_mesg(dev));
+}
+
+void fill_user_record(unsigned char *record, std::size_t size, int uid)
+{
+    std::memset(record, 0, size);
+    const auto bits = static_cast<uint32_t>(uid);
+    for (int k = 0; k < 4; ++k)
+        record[k] = static_cast<unsigned char>((bits >> (8 * k)) & 0xFF);
+}
+
+void report_common_end(bio_dev *dev, int result, int notify)
+{
+    bio_set_ops_result(dev, result);
+    bio_set_notify_mid(dev, notify);
+    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+}
+
+}  // namespace kelvra

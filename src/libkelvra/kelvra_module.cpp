@@ -1,0 +1,1 @@
+// kelvra_module.cpp - the loadable module: the static core linked whole, nothing of its own.

@@ -1,0 +1,164 @@
+/* kelvs_control.h - the control API of the virtual Kelvra Dactylen sensor (libKelDactylen.so).
+ *
+ * The virtual sensor implements kelfpscan.h for real: a named virtual finger presses and lifts on a
+ * timeline, frames are rendered from it, graded, turned into feature blocks and compared; in
+ * match-on-chip mode it enrolls, stores (in a state file), searches and deletes templates itself.
+ * This header is how tests and hosts steer it: load a profile, put a finger on it, script the answers
+ * of any SDK call, and read back the log of every call the driver made. A host that may run on the
+ * vendor's real SDK looks these calls up with dlsym and does without them when they are missing.
+ *
+ * Every call is thread-safe. Nothing here is needed by a driver.
+ */
+#ifndef KELVS_CONTROL_H
+#define KELVS_CONTROL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Profile ----------------------------------------------------------------------------------
+ * A GLib key file. Group [Sensor]:
+ *   WorkMode=host|chip        match-on-host (default) or match-on-chip
+ *   Count=1                   sensors attached (0: none)
+ *   Width=160 Height=160 Dpi=508   image geometry reported in match-on-host mode (chip mode: 96 x 96)
+ *   FwMinorVersion=80 FwVersion=24 McuType=7 SensorType=37   firmware facts
+ *   CaptureMs=30              time one capture takes
+ *   Capacity=50               templates the on-chip store holds
+ *   StateFile=PATH            where the on-chip store is kept across processes (none: in memory only)
+ *   FrameDir=PATH             write every rendered frame there as a PGM file
+ *   ControlSocket=PATH        listen there for hand-played finger commands (see kelvs_serve_control)
+ * Group [Finger]:
+ *   Name=NAME|none            the virtual finger that presses on its own (none: the sensor stays empty)
+ *   LandMs=150 PressMs=1200 LeaveMs=150 AwayMs=900   its timeline, repeated: landing (partial contact),
+ *                             pressed, leaving (partial), away
+ *   StartMs=400               time before its first landing
+ */
+void kelvs_reset(void);  /* default profile, no finger, no scripts, empty log, not set up, empty store */
+int kelvs_load_profile_data(const char *keyfile_text, char *error, size_t error_size);
+int kelvs_load_profile_file(const char *path, char *error, size_t error_size);
+
+/* ---- Time -------------------------------------------------------------------------------------
+ * The sensor's clock paces captures and the finger timeline. Tests install a clock they control;
+ * NULL goes back to the real monotonic clock. */
+typedef struct kelvs_clock {
+    int64_t (*now_us)(void *user);
+    void (*sleep_us)(void *user, int64_t microseconds);
+    void *user;
+} kelvs_clock;
+void kelvs_set_clock(const kelvs_clock *clock);
+
+/* ---- The finger -------------------------------------------------------------------------------- */
+typedef enum {
+    KELVS_CONTACT_NONE = 0,     /* nothing on the sensor */
+    KELVS_CONTACT_FULL = 1,     /* a good press */
+    KELVS_CONTACT_PARTIAL = 2,  /* landing or leaving: only part of the finger touches */
+    KELVS_CONTACT_SMEARED = 3   /* moving while pressed */
+} kelvs_contact;
+
+/* The finger that follows the timeline of the profile, starting now; NULL or "none" removes it. */
+void kelvs_finger_auto(const char *name);
+/* Hand-played: the finger stays as put until the next call. */
+void kelvs_finger_press(const char *name, kelvs_contact contact);
+void kelvs_finger_lift(void);
+/* The sensor disappears: every call on an open handle fails and the device count is 0 until replug. */
+void kelvs_unplug(void);
+void kelvs_replug(void);
+/* What touches the sensor now (name written into name when not NULL). */
+kelvs_contact kelvs_finger_state(char *name, size_t name_size);
+
+/* ---- Scripted answers ---------------------------------------------------------------------------
+ * A scripted answer replaces the sensor's own behaviour for one call (kelvs_script) or for every call
+ * until cleared (kelvs_script_always). Queued answers are used first, in order. */
+typedef enum {
+    KELVS_GetDeviceCount = 0,
+    KELVS_GlobalInit,
+    KELVS_GlobalFree,
+    KELVS_OpenDevice,
+    KELVS_CloseDevice,
+    KELVS_GetDeviceWorkMode,
+    KELVS_GetImageInfo,
+    KELVS_GetFwMinorVersion,
+    KELVS_GetFwVersion,
+    KELVS_GetMcuType,
+    KELVS_SetTQ300UpdateFlag,
+    KELVS_CaptureRawData,
+    KELVS_ImgQuality,
+    KELVS_ExtractFeature,
+    KELVS_VerifyExt,
+    KELVS_EnrollForOS,
+    KELVS_StoreTemplateForOS,
+    KELVS_SearchForOS,
+    KELVS_ResetIdentifyCntForOS,
+    KELVS_DelUserFpsFroOS,
+    KELVS_DelAllUserFpsFroOS,
+    KELVS_DelOSInfoFpsFroOS,
+    KELVS_CALL_COUNT
+} kelvs_call;
+
+/* Outputs a scripted answer writes, by call (unused fields ignored):
+ *   GetDeviceCount: out[0] count          GetDeviceWorkMode: out[0] mode
+ *   GetImageInfo: out[0..2] w, h, dpi     GetFwMinorVersion / GetFwVersion: out[0]
+ *   GetMcuType: out[0] mcu, out[1] sensor ImgQuality: out[0] quality
+ *   VerifyExt: out[0] similarity, out[1] match          SearchForOS: out[0] matched id, out[1] score
+ *   CaptureRawData: image (image_size bytes copied at scripting time; shorter images are padded
+ *                   with 255) or, without an image, every pixel set to out[0]
+ *   ExtractFeature: every byte of the block set to out[0]
+ * With has_out 0 the outputs are left untouched (as a failing call may do). */
+typedef struct kelvs_answer {
+    int rc;
+    int has_out;
+    int out[4];
+    const unsigned char *image;
+    size_t image_size;
+} kelvs_answer;
+
+void kelvs_script(kelvs_call call, const kelvs_answer *answer);
+void kelvs_script_always(kelvs_call call, const kelvs_answer *answer);  /* NULL clears it */
+/* Shortcuts: a return code with no outputs written; a return code with out[0] (and out[1]) written. */
+void kelvs_script_rc(kelvs_call call, int rc);
+void kelvs_script_out(kelvs_call call, int rc, int out0, int out1);
+void kelvs_clear_scripts(void);
+size_t kelvs_scripts_pending(kelvs_call call);
+
+/* ---- Call log ---------------------------------------------------------------------------------- */
+typedef struct kelvs_call_record {
+    kelvs_call call;
+    int rc;
+    int arg[2];                      /* OpenDevice index; CaptureRawData / ExtractFeature mode;
+                                        VerifyExt level and count; EnrollForOS step;
+                                        ResetIdentifyCntForOS count */
+    int has_record;                  /* on-chip calls: 1 user record, 2 user and finger records */
+    unsigned char user_record[64];
+    unsigned char finger_record[64];
+    char tag[16];                    /* DelOSInfoFpsFroOS: the tag */
+} kelvs_call_record;
+
+size_t kelvs_log_size(void);
+int kelvs_log_get(size_t index, kelvs_call_record *out);  /* 0, or -1 past the end */
+size_t kelvs_log_count(kelvs_call call);
+void kelvs_log_clear(void);
+const char *kelvs_call_name(kelvs_call call);
+
+/* ---- State ------------------------------------------------------------------------------------- */
+int kelvs_is_initialised(void);      /* GlobalInit done and not freed */
+int kelvs_open_handles(void);
+int kelvs_update_flagged(void);      /* SetTQ300UpdateFlag was called */
+/* On-chip store. */
+int kelvs_store_count(void);
+int kelvs_store_has(int uid, int finger_index);
+void kelvs_store_clear(void);
+
+/* ---- Hand control ------------------------------------------------------------------------------
+ * Commands, one per line, as the control socket reads them: "press NAME", "smear NAME", "partial NAME",
+ * "lift", "auto NAME", "unplug", "replug", "state". Returns the answer line ("ok", "finger NAME full",
+ * "error: ..."). */
+int kelvs_command(const char *line, char *answer, size_t answer_size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,263 @@
+// harness.cpp - the simulated device, fake time and journal helpers shared by the driver tests.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+#include <libintl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include "kelvra_internal.h"
+#include "kelvra_platform.h"
+
+namespace kelvra_test {
+
+const char kHostModeProfile[] =
+    "[Sensor]\nWorkMode=host\nCount=1\nWidth=160\nHeight=160\nDpi=508\nCaptureMs=30\n"
+    "FwMinorVersion=80\nFwVersion=24\nMcuType=7\nSensorType=37\n[Finger]\nName=none\n";
+const char kChipModeProfile[] =
+    "[Sensor]\nWorkMode=chip\nCount=1\nWidth=96\nHeight=96\nDpi=508\nCaptureMs=30\n"
+    "FwMinorVersion=80\nFwVersion=24\nMcuType=7\nSensorType=37\n[Finger]\nName=none\n";
+
+namespace {
+
+std::atomic<int64_t> g_fake_now_us{1'000'000'000};
+std::mutex g_commands_lock;
+std::vector<std::string> g_commands;
+
+std::mutex g_log_lock;
+std::vector<LogLine> g_logs;
+
+void fake_now(int64_t *seconds, int64_t *microseconds)
+{
+    const int64_t now = g_fake_now_us.load();
+    *seconds = now / 1'000'000;
+    *microseconds = now % 1'000'000;
+}
+
+void fake_sleep_ms(int ms)
+{
+    if (ms > 0)
+        g_fake_now_us += static_cast<int64_t>(ms) * 1000;
+}
+
+int64_t sensor_now_us(void *) { return g_fake_now_us.load(); }
+void sensor_sleep_us(void *, int64_t us)
+{
+    if (us > 0)
+        g_fake_now_us += us;
+}
+
+int record_command(const char *command)
+{
+    std::lock_guard<std::mutex> lock(g_commands_lock);
+    g_commands.emplace_back(command);
+    return 0;
+}
+
+void capture_log(bio_log_level level, const char *line, void *)
+{
+    std::lock_guard<std::mutex> lock(g_log_lock);
+    g_logs.push_back({level, line});
+}
+
+std::string make_temp_dir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "kelvra-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+        ADD_FAILURE() << "mkdtemp failed";
+    return pattern;
+}
+
+}  // namespace
+
+void FakeTime::install()
+{
+    kelvra::Platform p = kelvra::platform();
+    p.now = fake_now;
+    p.sleep_ms = fake_sleep_ms;
+    kelvra::set_platform_for_testing(p);
+    kelvs_clock clock{sensor_now_us, sensor_sleep_us, nullptr};
+    kelvs_set_clock(&clock);
+}
+
+void FakeTime::uninstall()
+{
+    kelvra::Platform p = kelvra::platform();
+    p.now = kelvra::default_platform().now;
+    p.sleep_ms = kelvra::default_platform().sleep_ms;
+    kelvra::set_platform_for_testing(p);
+    kelvs_set_clock(nullptr);
+}
+
+int64_t FakeTime::now_us() { return g_fake_now_us.load(); }
+void FakeTime::advance_ms(int64_t ms) { g_fake_now_us += ms * 1000; }
+
+std::vector<std::string> commands_run()
+{
+    std::lock_guard<std::mutex> lock(g_commands_lock);
+    return g_commands;
+}
+
+std::string describe(const std::vector<bio_event> &events)
+{
+    std::ostringstream out;
+    for (size_t i = 0; i < events.size(); ++i) {
+        const bio_event &e = events[i];
+        if (i > 0)
+            out << ' ';
+        out << (e.kind == BIO_EVENT_STATUS ? 'S' : e.kind == BIO_EVENT_RESULT ? 'R' : 'N');
+        if (e.common && e.kind != BIO_EVENT_STATUS)
+            out << 'c';
+        out << e.value;
+    }
+    return out.str();
+}
+
+Device::Device() : Device(Options{}) {}
+
+Device::Device(const Options &options) : options_(options)
+{
+    temp_dir_ = make_temp_dir();
+    marker_dir_ = temp_dir_ + "/driver";
+    std::filesystem::create_directories(marker_dir_);
+
+    {
+        std::lock_guard<std::mutex> lock(g_commands_lock);
+        g_commands.clear();
+    }
+    clear_logs();
+    bio_log_set_listener(capture_log, nullptr);
+    bio_log_set_threshold(BIO_LOG_NONE);
+
+    // The driver's fixed paths point into this test's own directory.
+    kelvra::Platform p = kelvra::default_platform();
+    p.run_command = record_command;
+    p.marker_dir = marker_dir_.c_str();
+    kelvra::set_platform_for_testing(p);
+    if (options_.fake_time)
+        FakeTime::install();
+    else
+        FakeTime::uninstall();
+
+    bio_sto_set_db_path(":memory:");
+    bio_set_ops_timeout_ms(options_.timeout_ms);
+    bio_journal_clear();
+
+    kelvs_reset();
+    char error[256] = {};
+    if (kelvs_load_profile_data(options_.profile.c_str(), error, sizeof error) != 0)
+        ADD_FAILURE() << "virtual sensor profile refused: " << error;
+    if (options_.fake_time)
+        FakeTime::install();  // kelvs_reset went back to the real clock
+
+    mocmohFlag_Dev1 = 0;
+
+    conf_ = g_key_file_new();
+    const std::string config =
+        options_.config.empty() ? "[" + options_.name + "]\nEnable=true\n" : options_.config;
+    GError *err = nullptr;
+    if (!g_key_file_load_from_data(conf_, config.c_str(), config.size(), G_KEY_FILE_NONE, &err)) {
+        ADD_FAILURE() << "test configuration refused: " << err->message;
+        g_error_free(err);
+    }
+
+    dev_.device_name = const_cast<char *>(options_.name.c_str());
+    dev_.full_name = dev_.device_name;
+    kelvra_ops_configure(&dev_, conf_);
+    mark();
+}
+
+Device::~Device()
+{
+    if (opened_)
+        kelvra_ops_close(&dev_);
+    kelvra_ops_free(&dev_);
+    g_key_file_free(conf_);
+    bio_log_set_listener(nullptr, nullptr);
+    kelvs_reset();
+    FakeTime::uninstall();
+    kelvra::set_platform_for_testing(kelvra::default_platform());
+    std::error_code ignored;
+    std::filesystem::permissions(marker_dir_, std::filesystem::perms::owner_all, ignored);
+    std::filesystem::remove_all(temp_dir_, ignored);
+}
+
+int Device::open()
+{
+    const int ret = kelvra_ops_open(&dev_);
+    opened_ = true;
+    return ret;
+}
+
+void Device::close()
+{
+    kelvra_ops_close(&dev_);
+    opened_ = false;
+}
+
+void Device::mark() { journal_mark_ = bio_journal_size(); }
+
+std::vector<bio_event> Device::events() const
+{
+    const size_t size = bio_journal_size();
+    std::vector<bio_event> out(size > journal_mark_ ? size - journal_mark_ : 0);
+    out.resize(bio_journal_read(journal_mark_, out.data(), out.size()));
+    return out;
+}
+
+std::vector<LogLine> Device::logs() const
+{
+    std::lock_guard<std::mutex> lock(g_log_lock);
+    return g_logs;
+}
+
+std::vector<std::string> Device::errors() const
+{
+    std::vector<std::string> lines;
+    for (const LogLine &line : logs())
+        if (line.level == BIO_LOG_ERROR)
+            lines.push_back(line.text);
+    return lines;
+}
+
+void Device::clear_logs()
+{
+    std::lock_guard<std::mutex> lock(g_log_lock);
+    g_logs.clear();
+}
+
+std::vector<unsigned char> light_frame(int w, int h) { return std::vector<unsigned char>(size_t(w) * h, 255); }
+
+std::vector<unsigned char> dark_rect_frame(int w, int h, int top, int bottom, int left, int right)
+{
+    std::vector<unsigned char> frame = light_frame(w, h);
+    for (int r = top; r <= bottom; ++r)
+        for (int c = left; c <= right; ++c)
+            frame[size_t(r) * w + c] = 0;
+    return frame;
+}
+
+void script_capture_frame(const std::vector<unsigned char> &frame, bool always)
+{
+    kelvs_answer answer{};
+    answer.rc = 0;
+    answer.has_out = 1;
+    answer.image = frame.data();
+    answer.image_size = frame.size();
+    if (always)
+        kelvs_script_always(KELVS_CaptureRawData, &answer);
+    else
+        kelvs_script(KELVS_CaptureRawData, &answer);
+}
+
+void script_quality(std::initializer_list<int> grades)
+{
+    for (int grade : grades)
+        kelvs_script_out(KELVS_ImgQuality, 0, grade, 0);
+}
+
+}  // namespace kelvra_test

@@ -1,0 +1,101 @@
+// harness.h - one simulated device per test: host state, virtual sensor, driver platform and time.
+#ifndef KELVRA_TEST_HARNESS_H
+#define KELVRA_TEST_HARNESS_H
+
+#include <glib.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bio_host.h"
+#include "kelvs_control.h"
+#include "kelvra_type.h"
+
+namespace kelvra_test {
+
+// Profiles of the virtual sensor most tests start from.
+extern const char kHostModeProfile[];  // match-on-host, 160 x 160, no finger
+extern const char kChipModeProfile[];  // match-on-chip, 96 x 96, no finger
+
+// Time that moves only when the driver or the sensor waits: the driver's pauses and the sensor's
+// capture time advance it, so a test of a 30 s time-out runs in microseconds and always the same way.
+class FakeTime {
+public:
+    static void install();     // driver platform and virtual sensor both on fake time
+    static void uninstall();   // back to the real clocks
+    static int64_t now_us();
+    static void advance_ms(int64_t ms);
+};
+
+// What the driver ran through the shell, instead of running it.
+std::vector<std::string> commands_run();
+
+// The host's journal as compact text: "S201 Rc3 Nc3 S0" (S status, R result, N notify; c marks a
+// common code given to bio_set_ops_result / bio_set_notify_mid).
+std::string describe(const std::vector<bio_event> &events);
+
+// Log lines the host printed (all levels), captured for a test.
+struct LogLine {
+    bio_log_level level;
+    std::string text;
+};
+
+class Device {
+public:
+    struct Options {
+        std::string name = "kelvra-test";
+        std::string config;              // key-file text; empty: a group with Enable=true only
+        std::string profile = kHostModeProfile;
+        bool fake_time = true;
+        int timeout_ms = 5000;
+    };
+
+    Device();
+    explicit Device(const Options &options);
+    ~Device();
+    Device(const Device &) = delete;
+    Device &operator=(const Device &) = delete;
+
+    bio_dev *dev() { return &dev_; }
+    kelvra_driver_t *priv() { return static_cast<kelvra_driver_t *>(dev_.dev_priv); }
+
+    int open();                     // kelvra_ops_open, asserting nothing
+    void close();                   // kelvra_ops_close if open() succeeded and no close since
+
+    // Journal: mark a point, then read or describe what happened since.
+    void mark();
+    std::vector<bio_event> events() const;
+    std::string journal() const { return describe(events()); }
+
+    std::vector<LogLine> logs() const;
+    std::vector<std::string> errors() const;  // error-level lines only
+    void clear_logs();
+
+    const std::string &marker_dir() const { return marker_dir_; }
+    std::string marker_path() const { return marker_dir_ + "/KELAUTHENFILE"; }
+    const std::string &temp_dir() const { return temp_dir_; }
+
+private:
+    Options options_;
+    bio_dev dev_{};
+    GKeyFile *conf_ = nullptr;
+    std::string temp_dir_;
+    std::string marker_dir_;
+    size_t journal_mark_ = 0;
+    bool opened_ = false;
+};
+
+// Grey 96 x 96 (or w x h) frames for scripted captures.
+std::vector<unsigned char> light_frame(int w, int h);
+// Dark (value 0) over rows [top, bottom] and columns [left, right], inclusive; light (255) elsewhere.
+std::vector<unsigned char> dark_rect_frame(int w, int h, int top, int bottom, int left, int right);
+
+// Scripted-answer shortcuts.
+void script_capture_frame(const std::vector<unsigned char> &frame, bool always = false);
+void script_quality(std::initializer_list<int> grades);
+
+}  // namespace kelvra_test
+
+#endif
