@@ -1,0 +1,116 @@
+// base64.cpp - standard base64 (RFC 4648, padded) for the templates drivers keep as text.
+#include "host_api.h"
+
+#include <modp_b64.h>
+
+#include <array>
+#include <climits>
+#include <cstring>
+
+namespace {
+
+constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// Value of each alphabet character, -1 for every other byte.
+constexpr std::array<signed char, 256> make_values()
+{
+    std::array<signed char, 256> values{};
+    for (auto &v : values)
+        v = -1;
+    for (size_t i = 0; i < kAlphabet.size(); ++i)
+        values[static_cast<unsigned char>(kAlphabet[i])] = static_cast<signed char>(i);
+    return values;
+}
+constexpr std::array<signed char, 256> kValues = make_values();
+
+int value_of(char c) { return kValues[static_cast<unsigned char>(c)]; }
+
+// Bytes the text decodes to, or -1 unless it is canonical padded base64: a multiple of four alphabet
+// characters, where the last group may end in "=" or "==" and the bits the padding drops are zero.
+long decoded_length(std::string_view text)
+{
+    if (text.size() % 4 != 0)
+        return -1;
+    if (text.empty())
+        return 0;
+    const size_t body = text.size() - 4;
+    for (size_t i = 0; i < body; ++i) {
+        if (value_of(text[i]) < 0)
+            return -1;
+    }
+    const std::string_view last = text.substr(body);
+    if (value_of(last[0]) < 0 || value_of(last[1]) < 0)
+        return -1;
+    const long whole = static_cast<long>(text.size() / 4) * 3;
+    if (last[2] == '=') {
+        if (last[3] != '=' || (value_of(last[1]) & 0x0f) != 0)
+            return -1;
+        return whole - 2;
+    }
+    if (value_of(last[2]) < 0)
+        return -1;
+    if (last[3] == '=') {
+        if ((value_of(last[2]) & 0x03) != 0)
+            return -1;
+        return whole - 1;
+    }
+    if (value_of(last[3]) < 0)
+        return -1;
+    return whole;
+}
+
+}  // namespace
+
+extern "C" {
+
+int bio_base64_encode(const unsigned char *in, char *out, int length)
+{
+    if (out == nullptr || length < 0 || (in == nullptr && length > 0))
+        return -1;
+    if (length == 0) {
+        out[0] = '\0';
+        return 0;
+    }
+    const size_t written = modp_b64_encode(out, reinterpret_cast<const char *>(in), static_cast<size_t>(length));
+    if (written == static_cast<size_t>(-1))
+        return -1;
+    return static_cast<int>(std::strlen(out));
+}
+
+long bio_base64_decoded_length(const char *text)
+{
+    if (text == nullptr)
+        return -1;
+    return decoded_length(text);
+}
+
+int bio_base64_decode(const char *text, unsigned char *out)
+{
+    if (text == nullptr || out == nullptr)
+        return -1;
+    const std::string_view view(text);
+    const long total = decoded_length(view);
+    if (total <= 0)
+        return static_cast<int>(total);
+    if (total > INT_MAX)
+        return -1;
+
+    // The decoder stores four bytes for every three it decodes; the groups before the last one may do
+    // so because the last group still owns at least one byte of the output, but the last group itself
+    // is decoded into a scratch area and only its real bytes are copied.
+    const size_t body = view.size() - 4;
+    size_t done = 0;
+    if (body > 0) {
+        done = modp_b64_decode(reinterpret_cast<char *>(out), text, body);
+        if (done != body / 4 * 3)
+            return -1;
+    }
+    std::array<char, 8> scratch{};
+    const size_t tail = modp_b64_decode(scratch.data(), text + body, 4);
+    if (tail == static_cast<size_t>(-1) || done + tail != static_cast<size_t>(total))
+        return -1;
+    std::memcpy(out + done, scratch.data(), tail);
+    return static_cast<int>(total);
+}
+
+}  // extern "C"

@@ -1,0 +1,30 @@
+/* bio_host_testing.h - test-only hooks of libbiometric: fault injection into the feature database.
+ * Programs that run drivers never call these; test suites use them to make one database call fail. */
+#ifndef BIO_HOST_TESTING_H
+#define BIO_HOST_TESTING_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef enum {
+    BIO_FAULT_CONNECT = 0,   /* bio_sto_connect_db returns NULL */
+    BIO_FAULT_QUERY = 1,     /* bio_sto_get_feature_info fails (NULL) */
+    BIO_FAULT_STORE = 2,     /* bio_sto_set_feature_info fails before writing */
+    BIO_FAULT_STORE_ROW = 3, /* the n-th row written by bio_sto_set_feature_info fails, the rest rolls back */
+    BIO_FAULT_CLEAN = 4,     /* bio_sto_clean_feature_info fails before deleting */
+    BIO_FAULT_POINT_COUNT = 5
+} bio_fault_point;
+
+/* The n-th call (n >= 1, counted from now) of that point fails, once; n <= 0 disarms the point. */
+void bio_testing_fail_nth(bio_fault_point point, int n);
+/* Disarms every point. */
+void bio_testing_clear_faults(void);
+/* Database handles connected and not yet disconnected in this process. */
+int bio_testing_open_connections(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* BIO_HOST_TESTING_H */
