@@ -1,0 +1,404 @@
+// kelvra_host_mode.cpp - match-on-host enroll, verify, identify and search, and the walks over stored templates.
+#include "kelvra_internal.h"
+#include "kelvra_platform.h"
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+using kelvra::priv_of;
+using kelvra::tr;
+
+// The comparison level the SDK is always asked for; the configured SecurityLevel is not what it takes.
+constexpr int kVerifyLevel = 5;
+constexpr int kDuplicatePauseMs = 1000;
+constexpr int kEnrollCheckMinScore = 400;
+constexpr int kActionPress = 1;
+constexpr int kActionLift = -1;
+// The SDK's match word: 0 is a hit. Anything else stands in for "not compared" before each call.
+constexpr int kMatchHit = 0;
+constexpr int kMatchNone = 1;
+
+struct BufferRelease {
+    void operator()(unsigned char *buf) const { iops_buf_free(buf); }
+};
+using Buffer = std::unique_ptr<unsigned char[], BufferRelease>;
+
+Buffer obtain_buffer(std::size_t size) { return Buffer(static_cast<unsigned char *>(iops_buf_alloc(size))); }
+
+struct TextRelease {
+    void operator()(char *text) const { iops_buf_free(text); }
+};
+using TextBuffer = std::unique_ptr<char[], TextRelease>;
+
+struct FeatureListRelease {
+    void operator()(feature_info *list) const { bio_sto_free_feature_info_list(list); }
+};
+using FeatureList = std::unique_ptr<feature_info, FeatureListRelease>;
+
+// One connection to the host's feature database, held for a single query or store.
+class DbConnection {
+public:
+    DbConnection() : db_(bio_sto_connect_db()) {}
+    ~DbConnection() { close(); }
+    DbConnection(const DbConnection &) = delete;
+    DbConnection &operator=(const DbConnection &) = delete;
+
+    bio_sto_db *get() const { return db_; }
+    explicit operator bool() const { return db_ != nullptr; }
+    void close()
+    {
+        if (db_ != nullptr)
+            bio_sto_disconnect_db(db_);
+        db_ = nullptr;
+    }
+
+private:
+    bio_sto_db *db_;
+};
+
+// The user's stored records on this device, read with the connection closed again before any comparison.
+// A database that cannot be opened yields no records and an error line; the walk then finds nothing.
+FeatureList read_stored_records(bio_dev *dev, int uid, int idx_start, int idx_end)
+{
+    DbConnection db;
+    if (!db) {
+        bio_print_error(tr("[%s] Unable to open the feature database, no stored fingerprint can be compared\n"),
+                        dev->device_name);
+        return nullptr;
+    }
+    FeatureList list(bio_sto_get_feature_info(db.get(), uid, dev->bioinfo.biotype, dev->device_name, idx_start,
+                                              idx_end));
+    print_feature_info(list.get());
+    db.close();
+    return list;
+}
+
+// Decodes a stored sample into the template area (KELVRA_TEMPLATE_SIZE bytes). A text that is not base64 or
+// would not fit is skipped with an error line, so a damaged row can neither overrun the area nor stop the
+// walk. An empty text leaves the area all zero.
+bool load_template(bio_dev *dev, const feature_info *record, const feature_sample *sample, unsigned char *area)
+{
+    const char *text = sample->data != nullptr ? sample->data : "";
+    const long length = bio_base64_decoded_length(text);
+    if (length < 0 || length > KELVRA_TEMPLATE_SIZE) {
+        bio_print_error(tr("[%s] The stored fingerprint template of UID %d, index %d, sample %d is damaged and "
+                           "was skipped\n"),
+                        dev->device_name, record->uid, record->index, sample->no);
+        return false;
+    }
+    // Only the bytes the decode leaves alone need clearing; the area ends up the same as if it were all
+    // cleared first.
+    iops_buf_clean(area + length, static_cast<std::size_t>(KELVRA_TEMPLATE_SIZE - length));
+    bio_base64_decode(text, area);
+    return true;
+}
+
+// A comparison the SDK refused is a miss: the match word is only defined when the call returned 0.
+bool compare_hits(void *handle, const unsigned char *probe, const unsigned char *templates, int count,
+                  int *similarity)
+{
+    int match = kMatchNone;
+    const int rc = KELFPSCAN_VerifyExt(handle, kVerifyLevel, probe, count, templates, similarity, &match);
+    return rc == 0 && match == kMatchHit;
+}
+
+// Arms a walk over stored records. A stop requested before the walk begins (during the extraction or
+// between capture and walk) is answered here instead of being overwritten with "running".
+bool arm_walk(kelvra_driver_t *priv)
+{
+    int32_t seen = priv->ctrlFlag.load();
+    for (;;) {
+        if (seen == CTRL_STOP_REQUESTED) {
+            priv->ctrlFlag = CTRL_STOPPED;
+            return false;
+        }
+        if (priv->ctrlFlag.compare_exchange_weak(seen, CTRL_RUNNING))
+            return true;
+    }
+}
+
+// Steps 2 to 10 shared by verify, identify and search. Returns false when the operation has already been
+// ended (capture wait failed, extraction error, stop in the walk); otherwise *found holds the hit or NULL.
+bool run_host_match(bio_dev *dev, int doing_status, int uid, int idx_start, int idx_end, FeatureList *found)
+{
+    kelvra_driver_t *priv = priv_of(dev);
+
+    bio_set_dev_status(dev, doing_status);
+
+    unsigned char feature_data[KELVRA_FEATURE_SIZE] = {};
+
+    bio_set_notify_abs_mid(dev, MID_NEED_PRESS);
+    bio_print_debug("%s\n", bio_get_notify_mid_mesg(dev));
+
+    if (iops_finger_status_check(dev, kActionPress) == -1)
+        return false;
+
+    bio_set_notify_abs_mid(dev, MID_GEN_TEMPLATE);
+    bio_print_debug("%s\n", bio_get_notify_mid_mesg(dev));
+
+    const int r = KELFPSCAN_ExtractFeature(priv->handle, 0, feature_data);
+    if (r != 0) {
+        kelvra::set_extra_info(priv, tr("Generate fingerprint characteristics error, error code: %d"), r);
+        bio_set_ops_result(dev, OPS_COMM_ERROR);
+        bio_set_dev_status(dev, DEVS_COMM_IDLE);
+        kelvra::announce_extra_error(dev);
+        return false;
+    }
+
+    bio_set_notify_abs_mid(dev, MID_IDENTIFY);
+
+    found->reset(iops_internel_search(dev, feature_data, uid, idx_start, idx_end));
+
+    if (priv->ctrlFlag.load() == CTRL_STOPPED) {
+        found->reset();
+        kelvra::report_common_end(dev, OPS_COMM_STOP_BY_USER, NOTIFY_COMM_STOP_BY_USER);
+        return false;
+    }
+    return true;
+}
+
+void report_outcome(bio_dev *dev, int value)
+{
+    bio_set_ops_abs_result(dev, value);
+    bio_set_notify_abs_mid(dev, value);
+    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+}
+
+// The record did not reach the database: the user must not be told the finger was enrolled.
+int fail_enroll_store(bio_dev *dev)
+{
+    bio_set_ops_result(dev, OPS_COMM_ERROR);
+    kelvra::announce_extra_error(dev);
+    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    return -1;
+}
+
+}  // namespace
+
+extern "C" {
+
+int iops_internel_enroll_search(bio_dev *dev, unsigned char *feature_data, int uid, int idx_start, int idx_end)
+{
+    kelvra_driver_t *priv = priv_of(dev);
+
+    FeatureList info_list = read_stored_records(dev, uid, idx_start, idx_end);
+    if (info_list == nullptr)
+        return 1;
+
+    Buffer template_data = obtain_buffer(KELVRA_TEMPLATE_SIZE);
+    if (template_data == nullptr) {
+        bio_print_error(tr("[%s] Out of memory for the stored fingerprint template\n"), dev->device_name);
+        return 1;
+    }
+
+    for (const feature_info *record = info_list.get(); record != nullptr; record = record->next) {
+        for (const feature_sample *sample = record->sample; sample != nullptr; sample = sample->next) {
+            if (!load_template(dev, record, sample, template_data.get()))
+                continue;
+            int similarity = 0;
+            if (compare_hits(priv->handle, feature_data, template_data.get(), KELVRA_TEMPLATE_BLOCKS, &similarity))
+                return 0;
+        }
+    }
+    return 1;
+}
+
+int enroll_check(bio_dev *dev, unsigned char *templateFeature, unsigned char *featureBuf, int featureNum)
+{
+    kelvra_driver_t *priv = priv_of(dev);
+    int maxScore = 0;
+    for (int cnt = 0; cnt < featureNum; ++cnt) {
+        int similarity = 0;
+        int match = kMatchNone;
+        const int ret = KELFPSCAN_VerifyExt(priv->handle, kVerifyLevel, featureBuf, 1,
+                                            templateFeature + static_cast<std::size_t>(cnt) * KELVRA_FEATURE_SIZE,
+                                            &similarity, &match);
+        if (ret == 0 && similarity > maxScore)
+            maxScore = similarity;
+    }
+    return maxScore > kEnrollCheckMinScore ? 1 : 0;
+}
+
+feature_info *iops_internel_search(bio_dev *dev, unsigned char *feature_data, int uid, int idx_start,
+                                   int idx_end)
+{
+    kelvra_driver_t *priv = priv_of(dev);
+
+    FeatureList info_list = read_stored_records(dev, uid, idx_start, idx_end);
+    Buffer template_data = obtain_buffer(KELVRA_TEMPLATE_SIZE);
+
+    if (!arm_walk(priv))
+        return nullptr;
+
+    if (template_data == nullptr && info_list != nullptr) {
+        bio_print_error(tr("[%s] Out of memory for the stored fingerprint template\n"), dev->device_name);
+        info_list.reset();
+    }
+
+    feature_info *found = nullptr;
+    for (const feature_info *record = info_list.get(); record != nullptr && found == nullptr;
+         record = record->next) {
+        for (const feature_sample *sample = record->sample; sample != nullptr; sample = sample->next) {
+            int similarity = 0;
+            const bool hit = load_template(dev, record, sample, template_data.get()) &&
+                             compare_hits(priv->handle, feature_data, template_data.get(),
+                                          KELVRA_TEMPLATE_BLOCKS, &similarity);
+            if (priv->ctrlFlag.load() == CTRL_STOP_REQUESTED) {
+                priv->ctrlFlag = CTRL_STOPPED;
+                return nullptr;
+            }
+            if (!hit)
+                continue;
+            found = bio_sto_new_feature_info(record->uid, record->biotype, record->driver, record->index,
+                                             record->index_name);
+            found->sample = bio_sto_new_feature_sample(sample->no, sample->data);
+            bio_print_debug(tr("[%s] similarity = %d (UID:%d, INDEX[%d]:%s, SNO:%d)\n"), dev->device_name,
+                            similarity, record->uid, record->index,
+                            record->index_name != nullptr ? record->index_name : "", sample->no);
+            break;
+        }
+    }
+
+    priv->ctrlFlag = CTRL_FINISHED;
+    return found;
+}
+
+feature_info *iops_internel_searchForOS(bio_dev *, unsigned char *, int, int, int, int) { return nullptr; }
+
+}  // extern "C"
+
+namespace kelvra {
+
+int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name)
+{
+    kelvra_driver_t *priv = priv_of(dev);
+
+    bio_set_dev_status(dev, DEVS_ENROLL_DOING);
+
+    Buffer feature_data = obtain_buffer(KELVRA_TEMPLATE_SIZE);
+    Buffer template_data = obtain_buffer(KELVRA_TEMPLATE_SIZE);
+    TextBuffer feature_encode(static_cast<char *>(iops_buf_alloc(KELVRA_TEMPLATE_TEXT_SIZE)));
+    if (feature_data == nullptr || template_data == nullptr || feature_encode == nullptr) {
+        report_common_end(dev, OPS_COMM_OUT_OF_MEM, NOTIFY_COMM_OUT_OF_MEM);
+        return -1;
+    }
+
+    // Cleared so that a first extraction that fails is not checked against leftover stack bytes.
+    unsigned char enrollFeatureBuf[KELVRA_FEATURE_SIZE] = {};
+
+    int i = 0;
+    while (i <= KELVRA_TEMPLATE_BLOCKS - 1) {
+        ++i;
+        set_extra_info(priv, tr("[%d/%d] fingerprint is being sampled. Please press different parts of your finger"),
+                       i, KELVRA_TEMPLATE_BLOCKS);
+        bio_set_notify_abs_mid(dev, MID_EXTENDED_MESSAGE);
+        bio_print_debug("%s\n", bio_get_notify_mid_mesg(dev));
+
+        if (iops_finger_status_check(dev, kActionPress) == -1)
+            return -1;
+
+        int ret = KELFPSCAN_ExtractFeature(priv->handle, 0, enrollFeatureBuf);
+        const int searchRet = iops_internel_enroll_search(dev, enrollFeatureBuf, uid, 0, -1);
+        if (searchRet == 0) {
+            set_extra_info(priv, "当前手指已注册，请更换手指并按压！");
+            bio_set_notify_abs_mid(dev, MID_EXTENDED_MESSAGE);
+            --i;
+            sleep_ms(kDuplicatePauseMs);
+            continue;
+        }
+
+        std::memcpy(feature_data.get() + static_cast<std::size_t>(i - 1) * KELVRA_FEATURE_SIZE, enrollFeatureBuf,
+                    KELVRA_FEATURE_SIZE);
+
+        if (ret != 0) {
+            set_extra_info(priv,
+                           tr("Generate fingerprint characteristics error (%d), please lift your finger and press "
+                              "it again"),
+                           ret);
+            announce_extra_error(dev);
+            if (iops_finger_status_check(dev, kActionLift) == -1)
+                return -1;
+            --i;
+            continue;
+        }
+
+        if (i <= KELVRA_TEMPLATE_BLOCKS - 1) {
+            bio_set_notify_abs_mid(dev, MID_NEED_LIFT);
+            ret = iops_finger_status_check(dev, kActionLift);
+            if (ret == -1)
+                return -1;
+        }
+    }
+
+    bio_set_notify_abs_mid(dev, MID_GEN_TEMPLATE);
+
+    std::memcpy(template_data.get(), feature_data.get(), KELVRA_TEMPLATE_SIZE);
+    bio_base64_encode(template_data.get(), feature_encode.get(), KELVRA_TEMPLATE_SIZE);
+
+    FeatureList info(bio_sto_new_feature_info(uid, dev->bioinfo.biotype, dev->device_name, idx, idx_name));
+    info->sample = bio_sto_new_feature_sample(-1, nullptr);
+    info->sample->no = 1;
+    info->sample->data = bio_sto_new_str(feature_encode.get());
+    print_feature_info(info.get());
+
+    DbConnection db;
+    if (!db) {
+        set_extra_info(priv, tr("Unable to open the feature database, the fingerprint was not saved"));
+        return fail_enroll_store(dev);
+    }
+    const int stored = bio_sto_set_feature_info(db.get(), info.get());
+    db.close();
+    if (stored != 0) {
+        set_extra_info(priv, tr("Unable to save the fingerprint to the feature database, error code: %d"), stored);
+        return fail_enroll_store(dev);
+    }
+
+    info.reset();
+    feature_data.reset();
+    template_data.reset();
+    feature_encode.reset();
+
+    bio_set_ops_abs_result(dev, OPS_ENROLL_SUCCESS);
+    bio_set_notify_abs_mid(dev, NOTIFY_ENROLL_SUCCESS);
+    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    return 0;
+}
+
+int verify_host_mode(bio_dev *dev, int uid, int idx)
+{
+    FeatureList found;
+    if (!run_host_match(dev, DEVS_VERIFY_DOING, uid, idx, idx, &found))
+        return -1;
+    const bool matched = found != nullptr;
+    found.reset();
+    report_outcome(dev, matched ? OPS_VERIFY_MATCH : OPS_VERIFY_NO_MATCH);
+    return matched ? 1 : 0;
+}
+
+int identify_host_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
+{
+    FeatureList found;
+    if (!run_host_match(dev, DEVS_IDENTIFY_DOING, uid, idx_start, idx_end, &found))
+        return -1;
+    int matched_uid = -1;
+    for (const feature_info *record = found.get(); record != nullptr; record = record->next)
+        if (matched_uid == -1 || record->uid < matched_uid)
+            matched_uid = record->uid;
+    const bool matched = found != nullptr;
+    found.reset();
+    report_outcome(dev, matched ? OPS_IDENTIFY_MATCH : OPS_IDENTIFY_NO_MATCH);
+    return matched_uid;
+}
+
+feature_info *search_host_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
+{
+    FeatureList found;
+    if (!run_host_match(dev, DEVS_SEARCH_DOING, uid, idx_start, idx_end, &found))
+        return nullptr;
+    report_outcome(dev, found != nullptr ? OPS_SEARCH_MATCH : OPS_SEARCH_NO_MATCH);
+    return found.release();
+}
+
+}  // namespace kelvra
