@@ -19,6 +19,23 @@
 extern "C" {
 #endif
 
+/* ---- Error codes -------------------------------------------------------------------------------
+ * What the virtual sensor's calls return when they fail (GlobalInit and GlobalFree answer 1 instead:
+ * already set up, not set up). */
+enum {
+    KELVS_ERR_HANDLE = -1,            /* NULL, closed or unknown handle */
+    KELVS_ERR_ARGUMENT = -2,          /* NULL buffer, bad size or bad record */
+    KELVS_ERR_GONE = -3,              /* the sensor was unplugged while the handle was open */
+    KELVS_ERR_NOT_INITIALISED = -4,   /* OpenDevice before GlobalInit */
+    KELVS_ERR_NO_DEVICE = -5,         /* OpenDevice: no sensor with that index */
+    KELVS_ERR_MODE = -6,              /* an on-chip call on a match-on-host sensor */
+    KELVS_ERR_NO_CAPTURE = -7,        /* ExtractFeature before any capture */
+    KELVS_ERR_POOR_CONTACT = -8,      /* ExtractFeature: no finger, or not a full press, in the capture */
+    KELVS_ERR_BAD_FEATURE = -9,       /* VerifyExt: the probe is not a feature block */
+    KELVS_ERR_ENROLL_INCOMPLETE = -10,/* StoreTemplateForOS before six accepted steps */
+    KELVS_ERR_STATE_FILE = -11        /* the on-chip store could not be written */
+};
+
 /* ---- Profile ----------------------------------------------------------------------------------
  * A GLib key file. Group [Sensor]:
  *   WorkMode=host|chip        match-on-host (default) or match-on-chip
@@ -27,6 +44,7 @@ extern "C" {
  *   FwMinorVersion=80 FwVersion=24 McuType=7 SensorType=37   firmware facts
  *   CaptureMs=30              time one capture takes
  *   Capacity=50               templates the on-chip store holds
+ *   EnrollGiveUpMs=8000       EnrollForOS answers 254 after this long without a finger
  *   StateFile=PATH            where the on-chip store is kept across processes (none: in memory only)
  *   FrameDir=PATH             write every rendered frame there as a PGM file
  *   ControlSocket=PATH        listen there for hand-played finger commands (see kelvs_serve_control)
@@ -35,6 +53,9 @@ extern "C" {
  *   LandMs=150 PressMs=1200 LeaveMs=150 AwayMs=900   its timeline, repeated: landing (partial contact),
  *                             pressed, leaving (partial), away
  *   StartMs=400               time before its first landing
+ * Other groups are ignored, so a host may keep its own settings in the same file. An unknown key or a
+ * bad value in these two groups rejects the whole profile and the previous one stays.
+ * kelvs_reset leaves the clock alone and does not touch the state file.
  */
 void kelvs_reset(void);  /* default profile, no finger, no scripts, empty log, not set up, empty store */
 int kelvs_load_profile_data(const char *keyfile_text, char *error, size_t error_size);
@@ -60,7 +81,8 @@ typedef enum {
 
 /* The finger that follows the timeline of the profile, starting now; NULL or "none" removes it. */
 void kelvs_finger_auto(const char *name);
-/* Hand-played: the finger stays as put until the next call. */
+/* Hand-played: the finger stays as put until the next call. Every press lands at a new position,
+ * as if the finger had been lifted and put down again. NULL or "none" lifts it. */
 void kelvs_finger_press(const char *name, kelvs_contact contact);
 void kelvs_finger_lift(void);
 /* The sensor disappears: every call on an open handle fails and the device count is 0 until replug. */
@@ -98,7 +120,9 @@ typedef enum {
     KELVS_CALL_COUNT
 } kelvs_call;
 
-/* Outputs a scripted answer writes, by call (unused fields ignored):
+/* GlobalInit, GlobalFree, OpenDevice and CloseDevice still do their own work when their scripted rc
+ * is 0 (a handle has to come from somewhere); any other rc replaces the call.
+ * Outputs a scripted answer writes, by call (unused fields ignored):
  *   GetDeviceCount: out[0] count          GetDeviceWorkMode: out[0] mode
  *   GetImageInfo: out[0..2] w, h, dpi     GetFwMinorVersion / GetFwVersion: out[0]
  *   GetMcuType: out[0] mcu, out[1] sensor ImgQuality: out[0] quality
@@ -140,7 +164,7 @@ size_t kelvs_log_size(void);
 int kelvs_log_get(size_t index, kelvs_call_record *out);  /* 0, or -1 past the end */
 size_t kelvs_log_count(kelvs_call call);
 void kelvs_log_clear(void);
-const char *kelvs_call_name(kelvs_call call);
+const char *kelvs_call_name(kelvs_call call);  /* without the prefix: "GetDeviceCount" */
 
 /* ---- State ------------------------------------------------------------------------------------- */
 int kelvs_is_initialised(void);      /* GlobalInit done and not freed */
@@ -153,9 +177,13 @@ void kelvs_store_clear(void);
 
 /* ---- Hand control ------------------------------------------------------------------------------
  * Commands, one per line, as the control socket reads them: "press NAME", "smear NAME", "partial NAME",
- * "lift", "auto NAME", "unplug", "replug", "state". Returns the answer line ("ok", "finger NAME full",
- * "error: ..."). */
+ * "lift", "auto NAME", "unplug", "replug", "state". Returns 0 with the answer line ("ok",
+ * "finger NAME full", "finger none"), or -1 with "error: ...". */
 int kelvs_command(const char *line, char *answer, size_t answer_size);
+/* Serves kelvs_command lines on a Unix stream socket at path (one answer line per command line) until
+ * kelvs_serve_control(NULL) or kelvs_reset. GlobalInit starts the profile's ControlSocket the same
+ * way, and GlobalFree stops that one again. 0, or -1 when the socket cannot be set up. */
+int kelvs_serve_control(const char *path);
 
 #ifdef __cplusplus
 }

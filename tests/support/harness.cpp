@@ -230,6 +230,18 @@ void Device::clear_logs()
     g_logs.clear();
 }
 
+std::string sdk_calls()
+{
+    std::string out;
+    kelvs_call_record record{};
+    for (size_t i = 0; kelvs_log_get(i, &record) == 0; ++i) {
+        if (!out.empty())
+            out += ' ';
+        out += kelvs_call_name(record.call);
+    }
+    return out;
+}
+
 std::vector<unsigned char> light_frame(int w, int h) { return std::vector<unsigned char>(size_t(w) * h, 255); }
 
 std::vector<unsigned char> dark_rect_frame(int w, int h, int top, int bottom, int left, int right)

@@ -92,6 +92,9 @@ std::vector<unsigned char> light_frame(int w, int h);
 // Dark (value 0) over rows [top, bottom] and columns [left, right], inclusive; light (255) elsewhere.
 std::vector<unsigned char> dark_rect_frame(int w, int h, int top, int bottom, int left, int right);
 
+// The SDK calls made since the sensor's log was last cleared, by name: "GetDeviceCount GlobalInit ...".
+std::string sdk_calls();
+
 // Scripted-answer shortcuts.
 void script_capture_frame(const std::vector<unsigned char> &frame, bool always = false);
 void script_quality(std::initializer_list<int> grades);
