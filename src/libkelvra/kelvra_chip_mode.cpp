@@ -1,0 +1,447 @@
+// kelvra_chip_mode.cpp - match-on-chip enroll, verify, identify, search and deletion: the sensor keeps
+// and matches the templates, the driver guides the presses and keeps a bookkeeping record per finger.
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "kelvra_internal.h"
+#include "kelvra_platform.h"
+
+namespace {
+
+using kelvra::priv_of;
+using kelvra::tr;
+
+constexpr int kPresses = KELVRA_TEMPLATE_BLOCKS;
+// The sixth press is asked for without waiting for the fifth to lift; this pause stands in for it.
+constexpr int kLastLiftPauseMs = 1000;
+constexpr int kDetectToStepPauseMs = 50;
+constexpr int kStepPollMs = 50;
+constexpr int kBeforeStorePauseMs = 500;
+constexpr int kReadMessagePauseMs = 1500;
+constexpr int kSearchRetryPauseMs = 500;
+// A user may keep this many stored samples (of either work mode) on one device.
+constexpr unsigned kMaxStoredSamples = 9;
+// The sensor's code for "this press is not decided yet", also the step loop's "no answer" marker.
+constexpr int kStepWaiting = KELFPSCAN_ENROLL_NOT_FINISHED;
+// The step loop's marker for a sensor that gave up on the step: reported as a time-out.
+constexpr int kStepGaveUp = 3;
+constexpr int kIdentifyResetCount = 4;
+
+// Finger record handed to the store: index in byte 0, the operating-system tag's length in byte 55
+// and the tag itself from byte 56, without terminator.
+constexpr std::size_t kTagLengthOffset = 55;
+constexpr std::size_t kTagOffset = 56;
+constexpr std::array<char, 10> kOsNameBuf{'z', 'u', 'v', 'o'};
+constexpr unsigned char kOsTagLength = 4;
+
+using OnchipRecord = std::array<unsigned char, KELVRA_ONCHIP_RECORD_SIZE>;
+using OnchipQuery = std::array<unsigned char, KELVRA_ONCHIP_QUERY_SIZE>;
+
+struct FeatureListDeleter {
+    void operator()(feature_info *list) const { bio_sto_free_feature_info_list(list); }
+};
+using FeatureList = std::unique_ptr<feature_info, FeatureListDeleter>;
+
+struct DbDeleter {
+    void operator()(bio_sto_db *db) const { bio_sto_disconnect_db(db); }
+};
+using Db = std::unique_ptr<bio_sto_db, DbDeleter>;
+
+// The user's records on this device with an index in the range, read in one connection.
+FeatureList query_records(bio_dev *dev, int uid, int idx_start, int idx_end)
+{
+    Db db{bio_sto_connect_db()};
+    if (!db)
+        return nullptr;
+    FeatureList list{
+        bio_sto_get_feature_info(db.get(), uid, dev->bioinfo.biotype, dev->device_name, idx_start, idx_end)};
+    print_feature_info(list.get());
+    return list;
+}
+
+void log_prompt(bio_dev *dev) { bio_print_debug("%s\n", bio_get_notify_mid_mesg(dev)); }
+
+void show_message(bio_dev *dev) { bio_set_notify_abs_mid(dev, MID_EXTENDED_MESSAGE); }
+
+int fail_enroll(bio_dev *dev)
+{
+    bio_set_ops_result(dev, OPS_ENROLL_FAIL);
+    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    return -1;
+}
+
+// The sensor refused to store the template (its text is already in extra_info).
+int fail_store(bio_dev *dev)
+{
+    bio_set_ops_result(dev, OPS_COMM_ERROR);
+    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    show_message(dev);
+    bio_print_error("%s\n", bio_get_notify_mid_mesg(dev));
+    return -1;
+}
+
+OnchipRecord finger_record_for_store(int idx)
+{
+    OnchipRecord record{};
+    record[0] = static_cast<unsigned char>(idx & 0xFF);
+    record[kTagLengthOffset] = kOsTagLength;
+    std::memcpy(record.data() + kTagOffset, kOsNameBuf.data(), kOsTagLength);
+    return record;
+}
+
+// The bookkeeping record that lists an on-chip finger with the keys of a host-side template; the
+// sensor holds the template, so its sample carries no data.
+bool write_bookkeeping_record(bio_dev *dev, int uid, int idx, char *idx_name)
+{
+    FeatureList info{bio_sto_new_feature_info(uid, dev->bioinfo.biotype, dev->device_name, idx, idx_name)};
+    if (!info)
+        return false;
+    info->index = idx;
+    info->sample = bio_sto_new_feature_sample(1, "");
+    if (info->sample == nullptr)
+        return false;
+    print_feature_info(info.get());
+    Db db{bio_sto_connect_db()};
+    if (!db)
+        return false;
+    return bio_sto_set_feature_info(db.get(), info.get()) == 0;
+}
+
+// A finger the database does not list could never be deleted by clean and would keep unlocking
+// the account, so the template just stored goes again and the enrollment fails.
+int fail_bookkeeping(bio_dev *dev, kelvra_driver_t *priv, const OnchipRecord &userRecord, int idx)
+{
+    OnchipQuery userInfo{};
+    std::memcpy(userInfo.data(), userRecord.data(), userRecord.size());
+    OnchipQuery fingerInfo{};
+    fingerInfo[0] = static_cast<unsigned char>(idx & 0xFF);
+    const int del = KELFPSCAN_DelUserFpsFroOS(priv->handle, userInfo.data(), fingerInfo.data());
+    if (del == 0)
+        kelvra::set_extra_info(priv, tr("The fingerprint could not be recorded and was removed from the sensor "
+                                        "again. Please enroll it again"));
+    else
+        kelvra::set_extra_info(priv, tr("The fingerprint could not be recorded, and removing it from the sensor "
+                                        "failed, error code: %d"),
+                               del);
+    bio_set_ops_result(dev, OPS_COMM_ERROR);
+    show_message(dev);
+    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    bio_print_error("%s\n", bio_get_notify_mid_mesg(dev));
+    return -1;
+}
+
+// The copy search hands to the host: the record's keys with one sample.
+feature_info *copy_record(const feature_info *record, const feature_sample *sample)
+{
+    feature_info *copy =
+        bio_sto_new_feature_info(record->uid, record->biotype, record->driver, record->index, record->index_name);
+    if (copy != nullptr)
+        copy->sample = bio_sto_new_feature_sample(sample->no, sample->data);
+    return copy;
+}
+
+void report_stop(bio_dev *dev, kelvra_driver_t *priv)
+{
+    priv->ctrlFlag = CTRL_STOPPED;
+    kelvra::report_common_end(dev, OPS_COMM_STOP_BY_USER, NOTIFY_COMM_STOP_BY_USER);
+}
+
+// After the sensor matched, search names the stored finger: the first record of the matched index
+// in database order, with its first sample.
+feature_info *walk_for_matched_record(bio_dev *dev, kelvra_driver_t *priv, int uid, int idx_start, int idx_end,
+                                      int matchedId)
+{
+    FeatureList info_list = query_records(dev, uid, idx_start, idx_end);
+
+    // A stop that came in while the sensor answered is honoured rather than overwritten.
+    int32_t flag = priv->ctrlFlag.load();
+    while (flag != CTRL_STOP_REQUESTED && !priv->ctrlFlag.compare_exchange_weak(flag, CTRL_RUNNING)) {
+    }
+
+    FeatureList found;
+    bool stopped = priv->ctrlFlag.load() == CTRL_STOP_REQUESTED;
+    for (const feature_info *record = info_list.get(); record != nullptr && !stopped; record = record->next) {
+        for (const feature_sample *sample = record->sample; sample != nullptr; sample = sample->next) {
+            if (priv->ctrlFlag.load() == CTRL_STOP_REQUESTED) {
+                stopped = true;
+                break;
+            }
+            if (record->index == matchedId) {
+                found.reset(copy_record(record, sample));
+                break;
+            }
+        }
+        if (record->index == matchedId)
+            break;
+    }
+
+    if (stopped) {
+        report_stop(dev, priv);
+        return nullptr;
+    }
+    priv->ctrlFlag = CTRL_FINISHED;
+    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    return found.release();
+}
+
+}  // namespace
+
+extern "C" {
+
+int iops_internel_enroll_count(bio_dev *dev, unsigned char *enrollCount, int uid, int idx_start, int idx_end)
+{
+    const FeatureList info_list = query_records(dev, uid, idx_start, idx_end);
+    unsigned count = 0;
+    for (const feature_info *record = info_list.get(); record != nullptr; record = record->next)
+        for (const feature_sample *sample = record->sample; sample != nullptr; sample = sample->next)
+            ++count;
+    // A byte that wrapped at 256 samples would let the user past the limit again.
+    *enrollCount = static_cast<unsigned char>(count > 0xFF ? 0xFF : count);
+    return 1;
+}
+
+int iops_fingerEnroll_status_check(bio_dev *dev, int enrollCnt)
+{
+    kelvra_driver_t *priv = priv_of(dev);
+    int status = kStepWaiting;
+    const kelvra::Stopwatch start = kelvra::start_clock();
+    int elapsed = 0;
+
+    while (priv->ctrlFlag.load() == CTRL_RUNNING && elapsed < priv->timeoutMS) {
+        const int ret = KELFPSCAN_EnrollForOS(priv->handle, static_cast<unsigned char>(enrollCnt));
+        if (ret == KELFPSCAN_ENROLL_ACCEPTED) {
+            status = 0;
+            break;
+        }
+        if (ret == KELFPSCAN_ENROLL_GAVE_UP) {
+            status = kStepGaveUp;
+            break;
+        }
+        if (ret == KELFPSCAN_ENROLL_ALREADY_STORED || ret == KELFPSCAN_ENROLL_OVERLAP) {
+            status = ret;
+            break;
+        }
+        if (ret == KELFPSCAN_ENROLL_POOR_IMAGE_A || ret == KELFPSCAN_ENROLL_POOR_IMAGE_B ||
+            ret == KELFPSCAN_ENROLL_POOR_IMAGE_C) {
+            // The step loop grades no image itself, so the grade shown is 0.
+            kelvra::set_extra_info(priv, tr("The fingerprint image quality is poor[%d], please press your finger "
+                                            "again\n"),
+                                   0);
+            kelvra::announce_extra_error(dev);
+        }
+        kelvra::sleep_ms(kStepPollMs);
+        elapsed = kelvra::elapsed_ms(start);
+    }
+
+    if (status != 0 && priv->ctrlFlag.load() == CTRL_STOP_REQUESTED) {
+        report_stop(dev, priv);
+        return -1;
+    }
+    if (status == kStepWaiting || status == kStepGaveUp) {
+        kelvra::report_common_end(dev, OPS_COMM_TIMEOUT, NOTIFY_COMM_TIMEOUT);
+        return -1;
+    }
+    return status;
+}
+
+int iops_fingerIdentify_status_check(bio_dev *dev, int UID, int *matUserId)
+{
+    kelvra_driver_t *priv = priv_of(dev);
+    const kelvra::Stopwatch start = kelvra::start_clock();
+    int elapsed = 0;
+    int status = kStepWaiting;
+
+    OnchipQuery userInfo{};
+    kelvra::fill_user_record(userInfo.data(), userInfo.size(), UID);
+    unsigned char searchRes = 0;
+    unsigned int matchScore = 0;
+
+    while (priv->ctrlFlag.load() == CTRL_RUNNING && elapsed < priv->timeoutMS) {
+        const int ret = KELFPSCAN_SearchForOS(priv->handle, userInfo.data(), &searchRes, matUserId, &matchScore);
+        if (ret == KELFPSCAN_SEARCH_BUSY) {
+            // The sensor is still searching: ask again at once, within the same time-out.
+            elapsed = kelvra::elapsed_ms(start);
+            continue;
+        }
+        if (ret == KELFPSCAN_SEARCH_NO_MATCH || ret == KELFPSCAN_SEARCH_MATCH) {
+            status = ret;
+            break;
+        }
+        kelvra::sleep_ms(kSearchRetryPauseMs);
+        elapsed = kelvra::elapsed_ms(start);
+    }
+
+    if (status != KELFPSCAN_SEARCH_MATCH && priv->ctrlFlag.load() == CTRL_STOP_REQUESTED) {
+        report_stop(dev, priv);
+        return -1;
+    }
+    if (status == kStepWaiting) {
+        kelvra::report_common_end(dev, OPS_COMM_TIMEOUT, NOTIFY_COMM_TIMEOUT);
+        return -1;
+    }
+    return status;
+}
+
+int iops_fingerDel_status_check(bio_dev *dev, int UID, int fpID)
+{
+    kelvra_driver_t *priv = priv_of(dev);
+    OnchipQuery userInfo{};
+    kelvra::fill_user_record(userInfo.data(), userInfo.size(), UID);
+    OnchipQuery fpIDInfo{};
+    fpIDInfo[0] = static_cast<unsigned char>(fpID & 0xFF);
+    if (fpID == KELVRA_FINGER_ALL)
+        return KELFPSCAN_DelAllUserFpsFroOS(priv->handle, userInfo.data());
+    return KELFPSCAN_DelUserFpsFroOS(priv->handle, userInfo.data(), fpIDInfo.data());
+}
+
+}  // extern "C"
+
+namespace kelvra {
+
+int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
+{
+    kelvra_driver_t *priv = priv_of(dev);
+
+    bio_set_dev_status(dev, DEVS_ENROLL_DOING);
+
+    unsigned char enrollCount = 0;
+    iops_internel_enroll_count(dev, &enrollCount, uid, 0, -1);
+    if (enrollCount > kMaxStoredSamples) {
+        set_extra_info(priv, "该用户指纹注册个数已达上限!");
+        show_message(dev);
+        sleep_ms(kReadMessagePauseMs);
+        return fail_enroll(dev);
+    }
+
+    int i = 1;
+    while (i <= kPresses) {
+        set_extra_info(priv, tr("[%d/%d] fingerprint is being sampled. Please press different parts of your finger"),
+                       i, kPresses);
+        show_message(dev);
+        log_prompt(dev);
+
+        if (iops_finger_status_check_moc(dev, 1, i) != 0)
+            return fail_enroll(dev);
+        sleep_ms(kDetectToStepPauseMs);
+
+        const int ret = iops_fingerEnroll_status_check(dev, i);
+        if (ret == -1)
+            return fail_enroll(dev);
+        if (ret == KELFPSCAN_ENROLL_ALREADY_STORED) {
+            set_extra_info(priv, "该手指已注册\n");
+            show_message(dev);
+            log_prompt(dev);
+            sleep_ms(kReadMessagePauseMs);
+            return fail_enroll(dev);
+        }
+        if (ret == KELFPSCAN_ENROLL_OVERLAP) {
+            // The same press is taken again once the finger has left.
+            set_extra_info(priv, "该次注册重复度高，请抬起手指，重新按压不同位置\n");
+            show_message(dev);
+            log_prompt(dev);
+            if (iops_finger_status_check_moc(dev, -1, i) != 0)
+                return fail_enroll(dev);
+            continue;
+        }
+
+        ++i;
+        if (i < kPresses) {
+            bio_set_notify_abs_mid(dev, MID_NEED_LIFT);
+            if (iops_finger_status_check_moc(dev, -1, i) != 0)
+                return fail_enroll(dev);
+        }
+        if (i == kPresses) {
+            bio_set_notify_abs_mid(dev, MID_NEED_LIFT);
+            sleep_ms(kLastLiftPauseMs);
+        }
+    }
+
+    OnchipRecord usrInfoBuf{};
+    fill_user_record(usrInfoBuf.data(), usrInfoBuf.size(), uid);
+    OnchipRecord usrIDBuf = finger_record_for_store(idx);
+
+    sleep_ms(kBeforeStorePauseMs);
+    const int ret = KELFPSCAN_StoreTemplateForOS(priv->handle, usrInfoBuf.data(), usrIDBuf.data());
+    if (ret == KELFPSCAN_STORE_FULL) {
+        set_extra_info(priv, tr("No more userid to store tempFeature, error code: %d"), ret);
+        return fail_store(dev);
+    }
+    if (ret != 0) {
+        set_extra_info(priv, tr("Generate fingerprint template error, error code: %d"), ret);
+        return fail_store(dev);
+    }
+
+    if (!write_bookkeeping_record(dev, uid, idx, idx_name))
+        return fail_bookkeeping(dev, priv, usrInfoBuf, idx);
+
+    bio_set_ops_abs_result(dev, OPS_ENROLL_SUCCESS);
+    bio_set_notify_abs_mid(dev, NOTIFY_ENROLL_SUCCESS);
+    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    return 0;
+}
+
+namespace {
+
+// Shared start of the three matching operations: the running status, the press prompt and the
+// sensor's search. Returns the search loop's answer; -1 has been reported already.
+int run_onchip_search(bio_dev *dev, int doing, int uid, int *matchedId)
+{
+    bio_set_dev_status(dev, doing);
+    if (doing == DEVS_IDENTIFY_DOING)
+        KELFPSCAN_ResetIdentifyCntForOS(priv_of(dev)->handle, kIdentifyResetCount);
+    bio_set_notify_abs_mid(dev, MID_NEED_PRESS);
+    log_prompt(dev);
+    return iops_fingerIdentify_status_check(dev, uid, matchedId);
+}
+
+void report_outcome(bio_dev *dev, int value)
+{
+    bio_set_ops_abs_result(dev, value);
+    bio_set_notify_abs_mid(dev, value);
+}
+
+}  // namespace
+
+int verify_chip_mode(bio_dev *dev, int uid, int /*idx*/)
+{
+    int userID = -1;
+    const int ret = run_onchip_search(dev, DEVS_VERIFY_DOING, uid, &userID);
+    if (ret == -1)
+        return -1;
+    const bool match = ret == KELFPSCAN_SEARCH_MATCH;
+    report_outcome(dev, match ? OPS_VERIFY_MATCH : OPS_VERIFY_NO_MATCH);
+    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    return match ? 1 : 0;
+}
+
+int identify_chip_mode(bio_dev *dev, int uid, int /*idx_start*/, int /*idx_end*/)
+{
+    int matUserId = -1;
+    const int ret = run_onchip_search(dev, DEVS_IDENTIFY_DOING, uid, &matUserId);
+    if (ret == -1)
+        return -1;
+    const bool match = ret == KELFPSCAN_SEARCH_MATCH;
+    report_outcome(dev, match ? OPS_IDENTIFY_MATCH : OPS_IDENTIFY_NO_MATCH);
+    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    // The sensor may search every user; the caller asked about this one.
+    return match ? uid : -1;
+}
+
+feature_info *search_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
+{
+    int userID = -1;
+    const int ret = run_onchip_search(dev, DEVS_SEARCH_DOING, uid, &userID);
+    if (ret == -1)
+        return nullptr;
+    if (ret != KELFPSCAN_SEARCH_MATCH) {
+        report_outcome(dev, OPS_SEARCH_NO_MATCH);
+        bio_set_dev_status(dev, DEVS_COMM_IDLE);
+        return nullptr;
+    }
+    report_outcome(dev, OPS_SEARCH_MATCH);
+    return walk_for_matched_record(dev, priv_of(dev), uid, idx_start, idx_end, userID);
+}
+
+}  // namespace kelvra
