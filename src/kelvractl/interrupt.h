@@ -1,0 +1,38 @@
+// interrupt.h - Ctrl-C during an operation: the signal only wakes a watcher thread, which asks the
+// driver to stop; a second Ctrl-C ends the process at once.
+#ifndef KELVRACTL_INTERRUPT_H
+#define KELVRACTL_INTERRUPT_H
+
+#include <atomic>
+#include <thread>
+
+namespace kelvractl {
+
+class Device;
+
+class InterruptWatcher {
+public:
+    // Installs the SIGINT and SIGTERM handlers and starts the watcher; device may be attached later.
+    InterruptWatcher();
+    ~InterruptWatcher();
+    InterruptWatcher(const InterruptWatcher &) = delete;
+    InterruptWatcher &operator=(const InterruptWatcher &) = delete;
+
+    void attach(Device *device) { device_.store(device); }
+    bool interrupted() const { return interrupted_.load(); }
+
+private:
+    void watch();
+
+    int pipe_[2] = {-1, -1};
+    std::atomic<Device *> device_{nullptr};
+    std::atomic<bool> interrupted_{false};
+    std::thread thread_;
+};
+
+// How long one stop request may wait for the driver's acknowledgement.
+inline constexpr int kStopWaitMs = 1500;
+
+}  // namespace kelvractl
+
+#endif

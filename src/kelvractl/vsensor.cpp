@@ -1,0 +1,144 @@
+// vsensor.cpp - the virtual sensor's control calls looked up at run time, and its control-socket client.
+#include "vsensor.h"
+
+#include <dlfcn.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kelvractl {
+
+namespace {
+
+template <typename Fn>
+void look_up(void *library, const char *name, Fn &out)
+{
+    void *symbol = dlsym(library, name);
+    static_assert(sizeof out == sizeof symbol);
+    std::memcpy(&out, &symbol, sizeof out);
+}
+
+constexpr int kSocketWaitMs = 5000;
+
+}  // namespace
+
+VirtualSensor VirtualSensor::find()
+{
+    VirtualSensor vs;
+    // Only a library already mapped by the module counts: the host never loads a sensor library itself.
+    void *library = dlopen("libKelDactylen.so", RTLD_NOLOAD | RTLD_NOW);
+    if (library == nullptr)
+        return vs;
+    look_up(library, "kelvs_load_profile_data", vs.load_profile_);
+    look_up(library, "kelvs_finger_auto", vs.finger_auto_);
+    look_up(library, "kelvs_command", vs.command_);
+    if (vs.finger_auto_ == nullptr)
+        vs.load_profile_ = nullptr;
+    // RTLD_NOLOAD took a reference of its own; the module keeps the library mapped.
+    dlclose(library);
+    return vs;
+}
+
+int VirtualSensor::load_profile(const std::string &keyfile_text, std::string &error) const
+{
+    if (load_profile_ == nullptr)
+        return 0;
+    char reason[512] = {};
+    if (load_profile_(keyfile_text.c_str(), reason, sizeof reason) != 0) {
+        error = reason[0] != '\0' ? reason : "the virtual sensor refused its profile";
+        return -1;
+    }
+    return 0;
+}
+
+void VirtualSensor::finger_auto(const std::string &name) const
+{
+    if (finger_auto_ != nullptr)
+        finger_auto_(name.empty() || name == "none" ? nullptr : name.c_str());
+}
+
+std::optional<std::string> VirtualSensor::command(const std::string &line) const
+{
+    if (command_ == nullptr)
+        return std::nullopt;
+    char answer[256] = {};
+    command_(line.c_str(), answer, sizeof answer);
+    return std::string(answer);
+}
+
+bool fits_socket_path(const std::string &path)
+{
+    return !path.empty() && path.size() < sizeof(sockaddr_un{}.sun_path);
+}
+
+std::optional<std::string> send_finger_command(const std::string &socket_path, const std::string &line,
+                                               std::string &error)
+{
+    if (!fits_socket_path(socket_path)) {
+        error = "the control socket path is too long: " + socket_path;
+        return std::nullopt;
+    }
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::string("cannot make a socket: ") + std::strerror(errno);
+        return std::nullopt;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
+        const int why = errno;
+        close(fd);
+        error = "no virtual sensor listens on " + socket_path + " (" + std::strerror(why) +
+                "); it listens only while another kelvractl runs an operation";
+        return std::nullopt;
+    }
+
+    const std::string request = line + "\n";
+    std::size_t sent = 0;
+    while (sent < request.size()) {
+        const ssize_t n = send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = std::string("cannot send to the virtual sensor: ") + std::strerror(errno);
+            close(fd);
+            return std::nullopt;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+
+    std::string answer;
+    char buffer[256];
+    while (answer.find('\n') == std::string::npos && answer.size() < 4096) {
+        pollfd p{fd, POLLIN, 0};
+        const int ready = poll(&p, 1, kSocketWaitMs);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0) {
+            error = "the virtual sensor did not answer";
+            close(fd);
+            return std::nullopt;
+        }
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        answer.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    if (const auto end = answer.find('\n'); end != std::string::npos)
+        answer.resize(end);
+    if (answer.empty()) {
+        error = "the virtual sensor closed the connection without an answer";
+        return std::nullopt;
+    }
+    return answer;
+}
+
+}  // namespace kelvractl

@@ -1,0 +1,42 @@
+// vsensor.h - reaching the virtual sensor behind the driver: its profile, its finger, its control socket.
+#ifndef KELVRACTL_VSENSOR_H
+#define KELVRACTL_VSENSOR_H
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace kelvractl {
+
+// The control calls of the sensor library the driver module has loaded. The vendor's SDK has none of
+// them; then available() is false and the calls do nothing.
+class VirtualSensor {
+public:
+    // Looks the library up among those already loaded (after the module's dlopen).
+    static VirtualSensor find();
+
+    bool available() const { return load_profile_ != nullptr; }
+    // 0, or -1 with the sensor's reason.
+    int load_profile(const std::string &keyfile_text, std::string &error) const;
+    // The finger that presses and lifts on its own, starting now; "none" or empty removes it.
+    void finger_auto(const std::string &name) const;
+    // A hand-control line ("press alice"); nullopt when the library has no such call.
+    std::optional<std::string> command(const std::string &line) const;
+
+private:
+    int (*load_profile_)(const char *, char *, size_t) = nullptr;
+    void (*finger_auto_)(const char *) = nullptr;
+    int (*command_)(const char *, char *, size_t) = nullptr;
+};
+
+// Sends one hand-control line to a sensor listening on a Unix socket and returns its answer line;
+// nullopt with a reason when nothing answers there.
+std::optional<std::string> send_finger_command(const std::string &socket_path, const std::string &line,
+                                               std::string &error);
+
+// Unix socket paths are limited to the size of sun_path.
+bool fits_socket_path(const std::string &path);
+
+}  // namespace kelvractl
+
+#endif
