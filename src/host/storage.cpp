@@ -53,10 +53,13 @@ PRAGMA user_version = 1;
 // ?5 last index (negative: no upper bound).
 #define SELECTION "f.driver = ?1 AND f.biotype = ?2 AND (?3 = -1 OR f.uid = ?3) AND f.idx >= ?4 AND (?5 < 0 OR f.idx <= ?5)"
 
+// The order is found over the keys alone and each text is read afterwards by its row id: sorting rows
+// that carry 160 KiB texts spills them through temporary files.
 constexpr const char *kQuery =
-    "SELECT f.id, f.uid, f.biotype, f.driver, f.idx, f.idx_name, s.id, s.no, s.data "
+    "SELECT f.id, f.uid, f.biotype, f.driver, f.idx, f.idx_name, s.id, s.no "
     "FROM feature AS f LEFT JOIN sample AS s ON s.feature_id = f.id "
     "WHERE " SELECTION " ORDER BY f.idx, f.id, s.no, s.id";
+constexpr const char *kSampleData = "SELECT data FROM sample WHERE id = ?1";
 constexpr const char *kCleanSamples =
     "DELETE FROM sample WHERE feature_id IN (SELECT f.id FROM feature AS f WHERE " SELECTION ")";
 constexpr const char *kCleanRecords = "DELETE FROM feature WHERE id IN (SELECT f.id FROM feature AS f WHERE " SELECTION ")";
@@ -346,9 +349,19 @@ feature_info *bio_sto_get_feature_info(bio_sto_db *db, int uid, int biotype, con
         bio_print_error("feature database: query failed: injected fault\n");
         return nullptr;
     }
-    Statement query = prepare(db->conn, kQuery);
-    if (!query || !bind_selection(query.get(), uid, biotype, driver, idx_start, idx_end)) {
-        bio_print_error("feature database: query failed: %s\n", errmsg(db->conn).c_str());
+    sqlite3 *conn = db->conn;
+    // One read transaction, so that the texts belong to the same state of the database as the keys.
+    if (!exec(conn, "BEGIN")) {
+        bio_print_error("feature database: query failed: %s\n", errmsg(conn).c_str());
+        return nullptr;
+    }
+    Statement query = prepare(conn, kQuery);
+    Statement text = prepare(conn, kSampleData);
+    if (!query || !text || !bind_selection(query.get(), uid, biotype, driver, idx_start, idx_end)) {
+        bio_print_error("feature database: query failed: %s\n", errmsg(conn).c_str());
+        query.reset();
+        text.reset();
+        exec(conn, "ROLLBACK");
         return nullptr;
     }
 
@@ -356,8 +369,9 @@ feature_info *bio_sto_get_feature_info(bio_sto_db *db, int uid, int biotype, con
     feature_info *tail = nullptr;
     feature_sample *sample_tail = nullptr;
     sqlite3_int64 record_id = 0;
-    int rc;
-    while ((rc = sqlite3_step(query.get())) == SQLITE_ROW) {
+    bool failed = false;
+    int rc = SQLITE_DONE;
+    while (!failed && (rc = sqlite3_step(query.get())) == SQLITE_ROW) {
         sqlite3_stmt *row = query.get();
         const sqlite3_int64 id = sqlite3_column_int64(row, 0);
         if (tail == nullptr || id != record_id) {
@@ -365,8 +379,10 @@ feature_info *bio_sto_get_feature_info(bio_sto_db *db, int uid, int biotype, con
                 sqlite3_column_int(row, 1), sqlite3_column_int(row, 2),
                 reinterpret_cast<const char *>(sqlite3_column_text(row, 3)), sqlite3_column_int(row, 4),
                 reinterpret_cast<const char *>(sqlite3_column_text(row, 5)));
-            if (info == nullptr)
+            if (info == nullptr) {
+                failed = true;
                 break;
+            }
             (tail != nullptr ? tail->next : head) = info;
             tail = info;
             sample_tail = nullptr;
@@ -374,20 +390,35 @@ feature_info *bio_sto_get_feature_info(bio_sto_db *db, int uid, int biotype, con
         }
         if (sqlite3_column_type(row, 6) == SQLITE_NULL)
             continue;
-        const char *data = reinterpret_cast<const char *>(sqlite3_column_text(row, 8));
-        feature_sample *sample = bio_sto_new_feature_sample(sqlite3_column_int(row, 7), data != nullptr ? data : "");
-        if (sample == nullptr)
+        const sqlite3_int64 sample_id = sqlite3_column_int64(row, 6);
+        sqlite3_reset(text.get());
+        sqlite3_bind_int64(text.get(), 1, sample_id);
+        const int found = sqlite3_step(text.get());
+        if (found != SQLITE_ROW) {
+            rc = found;
+            failed = true;
             break;
-        sample->dbid = sqlite3_column_int64(row, 6);
+        }
+        const char *data = reinterpret_cast<const char *>(sqlite3_column_text(text.get(), 0));
+        feature_sample *sample = bio_sto_new_feature_sample(sqlite3_column_int(row, 7), data != nullptr ? data : "");
+        if (sample == nullptr) {
+            failed = true;
+            break;
+        }
+        sample->dbid = sample_id;
         (sample_tail != nullptr ? sample_tail->next : tail->sample) = sample;
         sample_tail = sample;
     }
-    if (rc != SQLITE_DONE) {
+    if (failed || rc != SQLITE_DONE) {
+        const bool out_of_memory = rc == SQLITE_ROW;
         bio_print_error("feature database: query failed: %s\n",
-                        rc == SQLITE_ROW ? "out of memory" : errmsg(db->conn).c_str());
+                        out_of_memory ? "out of memory" : errmsg(conn).c_str());
         bio_sto_free_feature_info_list(head);
-        return nullptr;
+        head = nullptr;
     }
+    query.reset();
+    text.reset();
+    exec(conn, "COMMIT");
     return head;
 }
 
