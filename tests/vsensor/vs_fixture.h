@@ -1,0 +1,78 @@
+// vs_fixture.h - a fresh virtual sensor per test, paced by a clock the test moves.
+#ifndef VS_FIXTURE_H
+#define VS_FIXTURE_H
+
+#include "kelfpscan.h"
+#include "kelvs_control.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// Time stands still until a test (or a sensor's pause) moves it on.
+struct ManualClock {
+    std::atomic<int64_t> now{1'000'000'000};
+    std::atomic<int64_t> slept{0};
+    static int64_t read(void *self) { return static_cast<ManualClock *>(self)->now.load(); }
+    static void sleep(void *self, int64_t us)
+    {
+        auto *c = static_cast<ManualClock *>(self);
+        c->now += us;
+        c->slept += us;
+    }
+    void advance_ms(int64_t ms) { now += ms * 1000; }
+};
+
+class VirtualSensor : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        kelvs_reset();
+        kelvs_clock c{&ManualClock::read, &ManualClock::sleep, &clock};
+        kelvs_set_clock(&c);
+        dir = std::filesystem::temp_directory_path() /
+              ("kelvs-" + std::to_string(::getpid()) + "-" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+    }
+    void TearDown() override
+    {
+        kelvs_reset();
+        kelvs_set_clock(nullptr);
+        std::filesystem::remove_all(dir);
+    }
+
+    void load(const std::string &text)
+    {
+        char error[256] = "";
+        ASSERT_EQ(kelvs_load_profile_data(text.c_str(), error, sizeof error), 0) << error;
+    }
+
+    // Sets the library up and opens the first sensor.
+    KELFPSCAN_HANDLE open()
+    {
+        EXPECT_EQ(KELFPSCAN_GlobalInit(), 0);
+        KELFPSCAN_HANDLE h = nullptr;
+        EXPECT_EQ(KELFPSCAN_OpenDevice(&h, 0), 0);
+        EXPECT_NE(h, nullptr);
+        return h;
+    }
+
+    std::vector<unsigned char> capture(KELFPSCAN_HANDLE h, int w, int ht)
+    {
+        std::vector<unsigned char> img(size_t(w) * ht, 0);
+        EXPECT_EQ(KELFPSCAN_CaptureRawData(h, 0, img.data()), 0);
+        return img;
+    }
+
+    ManualClock clock;
+    std::filesystem::path dir;
+};
+
+#endif
