@@ -186,9 +186,11 @@ TEST(Marker, FirstChipOpenCreatesItAndDeletesTheTagOnce)
     EXPECT_EQ(std::filesystem::file_size(d.marker_path()), 0u);
     ASSERT_EQ(kelvs_log_count(KELVS_DelOSInfoFpsFroOS), 1u);
     kelvs_call_record record{};
-    for (size_t i = 0; kelvs_log_get(i, &record) == 0; ++i)
-        if (record.call == KELVS_DelOSInfoFpsFroOS)
+    for (size_t i = 0; kelvs_log_get(i, &record) == 0; ++i) {
+        if (record.call == KELVS_DelOSInfoFpsFroOS) {
             EXPECT_STREQ(record.tag, "zuvo");
+        }
+    }
     d.close();
 
     kelvs_log_clear();
