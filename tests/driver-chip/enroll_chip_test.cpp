@@ -30,18 +30,16 @@ protected:
         kelvs_log_clear();
         device.mark();
         device.clear_logs();
-        testing::internal::CaptureStdout();  // the presence wait's score lines
     }
-    void TearDown() override
-    {
-        testing::internal::GetCapturedStdout();
-        bio_testing_clear_faults();
-    }
+    void TearDown() override { bio_testing_clear_faults(); }
 
     int enroll(int uid = kUid, int idx = 1, const char *name = "right thumb")
     {
         std::string copy = name;
-        return kelvra_ops_enroll(device.dev(), ACTION_START, uid, idx, copy.data());
+        testing::internal::CaptureStdout();  // the presence wait's score lines
+        const int ret = kelvra_ops_enroll(device.dev(), ACTION_START, uid, idx, copy.data());
+        testing::internal::GetCapturedStdout();
+        return ret;
     }
 
     feature_info *records(int uid = kUid)

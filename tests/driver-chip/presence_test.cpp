@@ -26,10 +26,18 @@ protected:
         device.mark();
     }
 
-    int wait(int action) { return iops_finger_status_check_moc(device.dev(), action, 1); }
+    // Runs one wait and keeps its score lines in out.
+    int wait(int action)
+    {
+        testing::internal::CaptureStdout();
+        const int ret = iops_finger_status_check_moc(device.dev(), action, 1);
+        out = testing::internal::GetCapturedStdout();
+        return ret;
+    }
     size_t captures() const { return kelvs_log_count(KELVS_CaptureRawData); }
 
     kelvra_test::Device device{chip_test::chip_options()};
+    std::string out;
 };
 
 TEST(PresenceRule, EightyFiveIsNeitherAPressNorAnEmptySensor)
@@ -44,9 +52,8 @@ TEST_F(PresenceWait, PressIsTakenOnTheFirstFrameAboveThresholdWithoutPause)
 {
     Trace trace(device);
     queue_frames({full_press_frame()});
-    testing::internal::CaptureStdout();
     EXPECT_EQ(wait(1), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\n enroll imgScore = 97");
+    EXPECT_EQ(out, "\n enroll imgScore = 97");
     EXPECT_EQ(captures(), 1u);
     EXPECT_TRUE(trace.sleeps().empty());
     EXPECT_EQ(trace.joined(), "");  // nothing is reported to the host
@@ -57,9 +64,8 @@ TEST_F(PresenceWait, PressNeedsMoreThanEightyFive)
     Trace trace(device);
     // 84.98 is no press; 85.95 is.
     queue_frames({frame_scoring(84), frame_scoring(84), frame_scoring(85)});
-    testing::internal::CaptureStdout();
     EXPECT_EQ(wait(1), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(out,
               "\n enroll imgScore = 84\n enroll imgScore = 84\n enroll imgScore = 85");
     EXPECT_EQ(captures(), 3u);
     EXPECT_EQ(trace.sleeps(), (std::vector<int>{50, 50}));
@@ -70,9 +76,8 @@ TEST_F(PresenceWait, LiftNeedsThreeEmptyFramesInARow)
     Trace trace(device);
     queue_frames({frame_scoring(90), frame_scoring(10), frame_scoring(10), frame_scoring(90), frame_scoring(10),
                   frame_scoring(10), frame_scoring(10), frame_scoring(90)});
-    testing::internal::CaptureStdout();
     EXPECT_EQ(wait(-1), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(out,
               "\n enroll imgScore = 90\n enroll imgScore = 10\n enroll imgScore = 10\n enroll imgScore = 90"
               "\n enroll imgScore = 10\n enroll imgScore = 10\n enroll imgScore = 10");
     EXPECT_EQ(captures(), 7u);
@@ -84,9 +89,7 @@ TEST_F(PresenceWait, LiftCountsAFrameAboveThresholdAsTheFingerStillThere)
 {
     queue_frames({frame_scoring(84), frame_scoring(84), frame_scoring(85), frame_scoring(84), frame_scoring(84),
                   frame_scoring(84)});
-    testing::internal::CaptureStdout();
     EXPECT_EQ(wait(-1), 0);
-    testing::internal::GetCapturedStdout();
     EXPECT_EQ(captures(), 6u);
 }
 
@@ -94,17 +97,15 @@ TEST_F(PresenceWait, StoppedFlagOrNoTimeLeftEndsBeforeAnyCapture)
 {
     for (int32_t flag : {CTRL_IDLE, CTRL_STOP_REQUESTED, CTRL_STOPPED, CTRL_FINISHED}) {
         device.priv()->ctrlFlag = flag;
-        testing::internal::CaptureStdout();
         EXPECT_EQ(wait(1), -1) << flag;
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << flag;
+        EXPECT_EQ(out, "") << flag;
         EXPECT_EQ(device.priv()->ctrlFlag.load(), flag);
     }
     device.priv()->ctrlFlag = CTRL_RUNNING;
     for (int timeout : {0, -5}) {
         device.priv()->timeoutMS = timeout;
-        testing::internal::CaptureStdout();
         EXPECT_EQ(wait(-1), -1) << timeout;
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << timeout;
+        EXPECT_EQ(out, "") << timeout;
     }
     EXPECT_EQ(captures(), 0u);
     EXPECT_EQ(device.journal(), "");
@@ -117,18 +118,15 @@ TEST_F(PresenceWait, FailedCapturesReadAsAnEmptySensor)
     failing.rc = -3;
     kelvs_script_always(KELVS_CaptureRawData, &failing);
 
-    testing::internal::CaptureStdout();
     EXPECT_EQ(wait(-1), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(out,
               "\n enroll imgScore = 0\n enroll imgScore = 0\n enroll imgScore = 0");
     EXPECT_EQ(captures(), 3u);
 
     kelvs_log_clear();
     device.priv()->timeoutMS = 1000;
     const int64_t before = kelvra_test::FakeTime::now_us();
-    testing::internal::CaptureStdout();
     EXPECT_EQ(wait(1), -1);
-    testing::internal::GetCapturedStdout();
     const int64_t waited_ms = (kelvra_test::FakeTime::now_us() - before) / 1000;
     EXPECT_GE(waited_ms, 1000);
     EXPECT_LT(waited_ms, 1000 + 50 + 100);  // ends within one frame after the time-out
@@ -145,9 +143,7 @@ TEST_F(PresenceWait, OtherActionsOnlyWatchUntilTheTimeOut)
     device.priv()->timeoutMS = 500;
     for (int action : {0, 2}) {
         kelvs_log_clear();
-        testing::internal::CaptureStdout();
         EXPECT_EQ(wait(action), -1) << action;
-        const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_NE(out.find("\n enroll imgScore = 97"), std::string::npos);
         EXPECT_GT(captures(), 1u) << action;
     }
@@ -164,9 +160,7 @@ TEST_F(PresenceWait, StopDuringLiftLeavesTheRequestInPlace)
         if (nth == 2)
             device.priv()->ctrlFlag = CTRL_STOP_REQUESTED;
     };
-    testing::internal::CaptureStdout();
     EXPECT_EQ(wait(-1), -1);
-    testing::internal::GetCapturedStdout();
     EXPECT_EQ(captures(), 2u);
     EXPECT_EQ(device.priv()->ctrlFlag.load(), CTRL_STOP_REQUESTED);
     EXPECT_EQ(trace.joined(), "sleep 50, sleep 50");
@@ -178,9 +172,7 @@ TEST_F(PresenceWait, FrameSizeIsFixedAtNinetySix)
     EXPECT_EQ(h, 96);
     EXPECT_EQ(sizeof imgBuf, 9216u);
     queue_frames({full_press_frame()});
-    testing::internal::CaptureStdout();
     EXPECT_EQ(wait(1), 0);
-    testing::internal::GetCapturedStdout();
     EXPECT_EQ(w, 96);
     EXPECT_EQ(h, 96);
 }

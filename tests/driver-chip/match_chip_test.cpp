@@ -1,0 +1,298 @@
+// match_chip_test.cpp - the on-chip search loop, verify / identify / search in match-on-chip mode,
+// search's walk over the bookkeeping records, and on-chip deletion.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "chip_support.h"
+#include "harness.h"
+#include "kelvra_internal.h"
+#include "kelvra_platform.h"
+
+namespace {
+
+using chip_test::calls_of;
+using chip_test::store_record;
+using chip_test::Trace;
+
+class ChipMatch : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(device.open(), 0);
+        ASSERT_NE(mocmohFlag_Dev1, 0);
+        kelvs_log_clear();
+        device.mark();
+    }
+
+    static void answer_search(int rc, int matchedId = 0)
+    {
+        kelvs_script_out(KELVS_SearchForOS, rc, matchedId, 90);
+    }
+
+    kelvra_test::Device device{chip_test::chip_options()};
+};
+
+// A clock that moves one millisecond each time it is read, for loops that never pause.
+std::atomic<int> g_clock_reads{0};
+void ticking_now(int64_t *seconds, int64_t *microseconds)
+{
+    ++g_clock_reads;
+    kelvra_test::FakeTime::advance_ms(1);
+    const int64_t now = kelvra_test::FakeTime::now_us();
+    *seconds = now / 1'000'000;
+    *microseconds = now % 1'000'000;
+}
+
+// ---- The search loop --------------------------------------------------------------------------
+
+TEST_F(ChipMatch, SearchLoopPausesHalfASecondOnOtherCodes)
+{
+    Trace trace(device);
+    answer_search(5);
+    answer_search(5);
+    answer_search(0, 7);
+    int matched = -1;
+    EXPECT_EQ(iops_fingerIdentify_status_check(device.dev(), 1000, &matched), 0);
+    EXPECT_EQ(matched, 7);
+    EXPECT_EQ(trace.joined(), "sleep 500, sleep 500");
+    EXPECT_EQ(kelvs_log_count(KELVS_SearchForOS), 3u);
+
+    answer_search(9);
+    EXPECT_EQ(iops_fingerIdentify_status_check(device.dev(), 1000, &matched), 9);
+    EXPECT_EQ(device.journal(), "");
+    EXPECT_EQ(device.priv()->ctrlFlag.load(), CTRL_RUNNING);
+}
+
+TEST_F(ChipMatch, SearchLoopUserRecord)
+{
+    answer_search(9);
+    answer_search(9);
+    int matched = -1;
+    iops_fingerIdentify_status_check(device.dev(), 1000, &matched);
+    iops_fingerIdentify_status_check(device.dev(), -1, &matched);
+    const auto searches = calls_of(KELVS_SearchForOS);
+    ASSERT_EQ(searches.size(), 2u);
+    unsigned char user[64] = {0xE8, 0x03, 0x00, 0x00};
+    EXPECT_EQ(chip_test::hex(searches[0].user_record, 64), chip_test::hex(user, 64));
+    unsigned char everyone[64] = {0xFF, 0xFF, 0xFF, 0xFF};
+    EXPECT_EQ(chip_test::hex(searches[1].user_record, 64), chip_test::hex(everyone, 64));
+}
+
+TEST_F(ChipMatch, BusySensorIsAskedAgainAtOnceUntilTheTimeOut)
+{
+    Trace trace(device);
+    kelvra::Platform p = kelvra::platform();
+    p.now = ticking_now;
+    const kelvra::Platform previous = kelvra::set_platform_for_testing(p);
+    kelvs_answer busy{};
+    busy.rc = 2;
+    kelvs_script_always(KELVS_SearchForOS, &busy);
+    device.priv()->timeoutMS = 300;
+    g_clock_reads = 0;
+
+    int matched = -1;
+    EXPECT_EQ(iops_fingerIdentify_status_check(device.dev(), 1, &matched), -1);
+    kelvra::set_platform_for_testing(previous);
+
+    EXPECT_EQ(trace.joined(), "Rc4, Nc4, S0");  // no pause at all
+    // One clock read at the start, then one after every call: 300 calls fill 300 ms.
+    EXPECT_EQ(kelvs_log_count(KELVS_SearchForOS), 300u);
+    EXPECT_EQ(g_clock_reads.load(), 301);
+}
+
+TEST_F(ChipMatch, NoOpenSinceTheLastWalkTimesOutWithoutSearching)
+{
+    Trace trace(device);
+    device.priv()->ctrlFlag = CTRL_FINISHED;
+    int matched = -1;
+    EXPECT_EQ(iops_fingerIdentify_status_check(device.dev(), 1, &matched), -1);
+    EXPECT_EQ(trace.joined(), "Rc4, Nc4, S0");
+    EXPECT_EQ(kelvs_log_count(KELVS_SearchForOS), 0u);
+
+    device.mark();
+    EXPECT_EQ(kelvra_ops_verify(device.dev(), ACTION_START, 1, 0), -1);
+    EXPECT_EQ(device.journal(), "S301 N10 Rc4 Nc4 S0");
+    device.mark();
+    EXPECT_EQ(kelvra_ops_search(device.dev(), ACTION_START, 1, 0, -1), nullptr);
+    EXPECT_EQ(device.journal(), "S601 N10 Rc4 Nc4 S0");
+    EXPECT_EQ(kelvs_log_count(KELVS_SearchForOS), 0u);
+}
+
+TEST_F(ChipMatch, StopDuringTheSensorSearchIsAcknowledged)
+{
+    Trace trace(device);
+    kelvs_answer pending{};
+    pending.rc = 1;
+    kelvs_script_always(KELVS_SearchForOS, &pending);
+    trace.on_sleep = [&](int, int nth) {
+        if (nth == 2)
+            device.priv()->ctrlFlag = CTRL_STOP_REQUESTED;
+    };
+    EXPECT_EQ(kelvra_ops_identify(device.dev(), ACTION_START, 5, 0, -1), -1);
+    EXPECT_EQ(device.journal(), "S401 N10 Rc3 Nc3 S0");
+    EXPECT_EQ(device.priv()->ctrlFlag.load(), CTRL_STOPPED);
+    EXPECT_EQ(kelvs_log_count(KELVS_SearchForOS), 2u);
+}
+
+TEST_F(ChipMatch, MatchArrivingWithAStopRequestWins)
+{
+    // The stop request lands once the sensor has answered with its match.
+    Trace trace(device);
+    answer_search(5);
+    answer_search(0, 3);
+    trace.on_event = [&](const bio_event &e) {
+        if (e.kind == BIO_EVENT_RESULT && e.value == OPS_VERIFY_MATCH)
+            device.priv()->ctrlFlag = CTRL_STOP_REQUESTED;
+    };
+    EXPECT_EQ(kelvra_ops_verify(device.dev(), ACTION_START, 5, 0), 1);
+    EXPECT_EQ(device.journal(), "S301 N10 R300 N300 S0");
+    EXPECT_EQ(device.priv()->ctrlFlag.load(), CTRL_STOP_REQUESTED);  // verify leaves it for the next open
+}
+
+// ---- Verify and identify ---------------------------------------------------------------------
+
+TEST_F(ChipMatch, VerifyOutcomes)
+{
+    answer_search(0, 4);
+    EXPECT_EQ(kelvra_ops_verify(device.dev(), ACTION_START, 42, 77), 1);  // idx plays no part
+    EXPECT_EQ(device.journal(), "S301 N10 R300 N300 S0");
+    EXPECT_EQ(device.priv()->ctrlFlag.load(), CTRL_RUNNING);
+
+    device.mark();
+    answer_search(9);
+    EXPECT_EQ(kelvra_ops_verify(device.dev(), ACTION_START, 42, 4), 0);
+    EXPECT_EQ(device.journal(), "S301 N10 R301 N301 S0");
+
+    // Only the press prompt, no host-side prompts: no capture, no extraction on the host.
+    EXPECT_EQ(kelvs_log_count(KELVS_CaptureRawData), 0u);
+    EXPECT_EQ(kelvs_log_count(KELVS_ExtractFeature), 0u);
+    EXPECT_EQ(kelvs_log_count(KELVS_ResetIdentifyCntForOS), 0u);
+    bool prompt_logged = false;
+    for (const auto &line : device.logs())
+        prompt_logged = prompt_logged || line.text == "Please press your finger\n";
+    EXPECT_TRUE(prompt_logged);
+}
+
+TEST_F(ChipMatch, IdentifyReturnsTheAskedUidOnAMatch)
+{
+    answer_search(0, 6);
+    EXPECT_EQ(kelvra_ops_identify(device.dev(), ACTION_START, 1001, 0, -1), 1001);
+    EXPECT_EQ(device.journal(), "S401 N10 R400 N400 S0");
+    const auto resets = calls_of(KELVS_ResetIdentifyCntForOS);
+    ASSERT_EQ(resets.size(), 1u);
+    EXPECT_EQ(resets[0].arg[0], 4);
+    // The reset comes before the search.
+    kelvs_call_record first{};
+    ASSERT_EQ(kelvs_log_get(0, &first), 0);
+    EXPECT_EQ(first.call, KELVS_ResetIdentifyCntForOS);
+
+    device.mark();
+    answer_search(9);
+    EXPECT_EQ(kelvra_ops_identify(device.dev(), ACTION_START, 1001, 0, -1), -1);
+    EXPECT_EQ(device.journal(), "S401 N10 R401 N401 S0");
+}
+
+// ---- Search and its walk ---------------------------------------------------------------------
+
+TEST_F(ChipMatch, SearchReturnsTheFirstRecordOfTheMatchedIndexWithItsFirstSample)
+{
+    store_record(device, 7, 1, "one", {"s1"});
+    store_record(device, 7, 3, "three first", {"a1", "a2"});
+    store_record(device, 7, 3, "three second", {"b1"});
+    answer_search(0, 3);
+
+    feature_info *found = kelvra_ops_search(device.dev(), ACTION_START, 7, 0, -1);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->next, nullptr);
+    EXPECT_EQ(found->uid, 7);
+    EXPECT_EQ(found->index, 3);
+    EXPECT_STREQ(found->index_name, "three first");
+    EXPECT_STREQ(found->driver, device.dev()->device_name);
+    ASSERT_NE(found->sample, nullptr);
+    EXPECT_EQ(found->sample->next, nullptr);
+    EXPECT_EQ(found->sample->no, 1);
+    EXPECT_STREQ(found->sample->data, "a1");
+    bio_sto_free_feature_info_list(found);
+
+    EXPECT_EQ(device.journal(), "S601 N10 R600 N600 S0");
+    EXPECT_EQ(device.priv()->ctrlFlag.load(), CTRL_FINISHED);
+}
+
+TEST_F(ChipMatch, SearchWalkKeepsToTheRange)
+{
+    store_record(device, 7, 3, "three", {"x"});
+    answer_search(0, 3);
+    EXPECT_EQ(kelvra_ops_search(device.dev(), ACTION_START, 7, 4, -1), nullptr);
+    // A match without a record of that index: the match stays reported.
+    EXPECT_EQ(device.journal(), "S601 N10 R600 N600 S0");
+    EXPECT_EQ(device.priv()->ctrlFlag.load(), CTRL_FINISHED);
+}
+
+TEST_F(ChipMatch, SearchWithoutMatch)
+{
+    store_record(device, 7, 3, "three", {"x"});
+    answer_search(9);
+    EXPECT_EQ(kelvra_ops_search(device.dev(), ACTION_START, 7, 0, -1), nullptr);
+    EXPECT_EQ(device.journal(), "S601 N10 R601 N601 S0");
+    EXPECT_EQ(device.priv()->ctrlFlag.load(), CTRL_RUNNING);  // no walk ran
+}
+
+TEST_F(ChipMatch, StopPendingWhenTheWalkBeginsEndsTheSearchAsStopped)
+{
+    store_record(device, 7, 3, "three", {"x"});
+    answer_search(0, 3);
+    Trace trace(device);
+    trace.on_event = [&](const bio_event &e) {
+        if (e.kind == BIO_EVENT_NOTIFY && e.value == NOTIFY_SEARCH_MATCH)
+            device.priv()->ctrlFlag = CTRL_STOP_REQUESTED;
+    };
+    EXPECT_EQ(kelvra_ops_search(device.dev(), ACTION_START, 7, 0, -1), nullptr);
+    EXPECT_EQ(device.journal(), "S601 N10 R600 N600 Rc3 Nc3 S0");
+    EXPECT_EQ(device.priv()->ctrlFlag.load(), CTRL_STOPPED);
+}
+
+TEST_F(ChipMatch, SearchStopsEvenWhenThereIsNothingToWalk)
+{
+    answer_search(0, 3);
+    Trace trace(device);
+    trace.on_event = [&](const bio_event &e) {
+        if (e.kind == BIO_EVENT_NOTIFY && e.value == NOTIFY_SEARCH_MATCH)
+            device.priv()->ctrlFlag = CTRL_STOP_REQUESTED;
+    };
+    EXPECT_EQ(kelvra_ops_search(device.dev(), ACTION_START, 7, 0, -1), nullptr);
+    EXPECT_EQ(device.journal(), "S601 N10 R600 N600 Rc3 Nc3 S0");
+    EXPECT_EQ(device.priv()->ctrlFlag.load(), CTRL_STOPPED);
+}
+
+// ---- On-chip deletion ---------------------------------------------------------------------------
+
+TEST_F(ChipMatch, DeletionOfOneFingerOrEveryFinger)
+{
+    EXPECT_EQ(iops_fingerDel_status_check(device.dev(), 258, 2), 0);
+    EXPECT_EQ(iops_fingerDel_status_check(device.dev(), 258, 255), 0);
+    EXPECT_EQ(iops_fingerDel_status_check(device.dev(), -1, -1), 0);
+    kelvs_script_rc(KELVS_DelUserFpsFroOS, 13);
+    EXPECT_EQ(iops_fingerDel_status_check(device.dev(), 5, 300), 13);
+
+    const auto singles = calls_of(KELVS_DelUserFpsFroOS);
+    const auto alls = calls_of(KELVS_DelAllUserFpsFroOS);
+    ASSERT_EQ(singles.size(), 3u);
+    ASSERT_EQ(alls.size(), 1u);
+    unsigned char user258[64] = {0x02, 0x01};
+    unsigned char finger2[64] = {0x02};
+    EXPECT_EQ(chip_test::hex(singles[0].user_record, 64), chip_test::hex(user258, 64));
+    EXPECT_EQ(chip_test::hex(singles[0].finger_record, 64), chip_test::hex(finger2, 64));
+    EXPECT_EQ(chip_test::hex(alls[0].user_record, 64), chip_test::hex(user258, 64));
+    // Only exactly 255 means every finger: -1 is finger byte FF of the single deletion.
+    unsigned char everyone[64] = {0xFF, 0xFF, 0xFF, 0xFF};
+    unsigned char fingerFF[64] = {0xFF};
+    EXPECT_EQ(chip_test::hex(singles[1].user_record, 64), chip_test::hex(everyone, 64));
+    EXPECT_EQ(chip_test::hex(singles[1].finger_record, 64), chip_test::hex(fingerFF, 64));
+    EXPECT_EQ(singles[2].finger_record[0], 300 & 0xFF);
+    EXPECT_EQ(device.journal(), "");
+}
+
+}  // namespace
