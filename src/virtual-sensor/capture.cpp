@@ -21,6 +21,16 @@ Geometry frame_geometry(const kelvs::Profile &p)
     return {p.width, p.height};
 }
 
+// A frame fills exactly what the open sensor reported; a scripted answer on a closed handle uses the
+// geometry of the current profile.
+Geometry frame_geometry(State &s, KELFPSCAN_HANDLE handle)
+{
+    Device *d = nullptr;
+    if (kelvs::find_device(s, handle, d) == 0)
+        return {d->width, d->height};
+    return frame_geometry(s.profile);
+}
+
 // A scripted frame has no finger behind it: what it shows is judged from its pixels alone.
 void remember_scripted_frame(Device &d, std::span<const uint8_t> pixels, Geometry g)
 {
@@ -71,7 +81,7 @@ KELVS_EXPORT int KELFPSCAN_CaptureRawData(KELFPSCAN_HANDLE handle, int mode, uns
     int rc = 0;
     {
         std::lock_guard lock(s.mu);
-        g = frame_geometry(s.profile);
+        g = frame_geometry(s, handle);
         const size_t n = size_t(g.width) * size_t(g.height);
         Device *d = nullptr;
         if (answer) {

@@ -112,6 +112,9 @@ KELVS_EXPORT int KELFPSCAN_OpenDevice(KELFPSCAN_HANDLE *handle, int index)
         uintptr_t id = s.next_handle++;
         Device d;
         d.index = index;
+        d.chip = s.profile.chip;
+        d.width = d.chip ? int(KELFPSCAN_MOC_IMAGE_WIDTH) : s.profile.width;
+        d.height = d.chip ? int(KELFPSCAN_MOC_IMAGE_HEIGHT) : s.profile.height;
         s.devices.emplace(id, std::move(d));
         kelvs::reload_store(s);
         *handle = reinterpret_cast<KELFPSCAN_HANDLE>(id);
@@ -151,10 +154,10 @@ KELVS_EXPORT int KELFPSCAN_GetDeviceWorkMode(KELFPSCAN_HANDLE handle, unsigned c
             if (mode)
                 *mode = static_cast<unsigned char>(a.out[0]);
         },
-        [&](State &s, Device &) {
+        [&](State &, Device &d) {
             if (!mode)
                 return int(KELVS_ERR_ARGUMENT);
-            *mode = s.profile.chip ? 1 : 0;
+            *mode = d.chip ? 1 : 0;
             return 0;
         });
 }
@@ -171,11 +174,11 @@ KELVS_EXPORT int KELFPSCAN_GetImageInfo(KELFPSCAN_HANDLE handle, int *width, int
             if (dpi)
                 *dpi = a.out[2];
         },
-        [&](State &s, Device &) {
+        [&](State &s, Device &d) {
             if (!width || !height || !dpi)
                 return int(KELVS_ERR_ARGUMENT);
-            *width = s.profile.chip ? int(KELFPSCAN_MOC_IMAGE_WIDTH) : s.profile.width;
-            *height = s.profile.chip ? int(KELFPSCAN_MOC_IMAGE_HEIGHT) : s.profile.height;
+            *width = d.width;
+            *height = d.height;
             *dpi = s.profile.dpi;
             return 0;
         });

@@ -28,7 +28,7 @@ int sensing_call(kelvs_call_record record, KELFPSCAN_HANDLE handle, Scripted scr
         }
         Device *d = nullptr;
         int rc = kelvs::find_device(s, handle, d);
-        if (rc == 0 && !s.profile.chip)
+        if (rc == 0 && !d->chip)
             rc = KELVS_ERR_MODE;
         if (rc == 0) {
             if (auto early = first(s, *d))
@@ -53,7 +53,7 @@ template <class Natural>
 int chip_call(kelvs_call_record record, KELFPSCAN_HANDLE handle, Natural natural)
 {
     return kelvs::handle_call(record, handle, [](const Answer &) {}, [&](State &s, Device &d) {
-        if (!s.profile.chip)
+        if (!d.chip)
             return int(KELVS_ERR_MODE);
         return natural(s, d);
     });

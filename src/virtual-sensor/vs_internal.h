@@ -108,6 +108,9 @@ struct EnrollSession {
 // ---- Devices and scripts -----------------------------------------------------------------------
 struct Device {
     int index = 0;
+    // Fixed when the sensor is opened: a profile loaded later does not change what the driver was told.
+    bool chip = false;
+    int width = 0, height = 0;
     bool gone = false;            // unplugged while open
     Capture last;
     EnrollSession enroll;

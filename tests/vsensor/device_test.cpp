@@ -51,6 +51,18 @@ TEST_F(VirtualSensor, ChipModeReportsSmallFramesAndDefaultsAreSane)
     EXPECT_EQ(w, 96);
     EXPECT_EQ(ht, 96);
     EXPECT_EQ(dpi, 508);
+    // An open sensor keeps what it reported: the driver's 96 x 96 buffer stays the right size.
+    load("[Sensor]\nWorkMode=host\nWidth=300\nHeight=300\n");
+    EXPECT_EQ(KELFPSCAN_GetImageInfo(h, &w, &ht, &dpi), 0);
+    EXPECT_EQ(w, 96);
+    EXPECT_EQ(ht, 96);
+    EXPECT_EQ(KELFPSCAN_GetDeviceWorkMode(h, &mode), 0);
+    EXPECT_NE(mode, 0);
+    kelvs_finger_press("alice", KELVS_CONTACT_FULL);
+    std::vector<unsigned char> frame(96 * 96 + 16, 0xEE);
+    EXPECT_EQ(KELFPSCAN_CaptureRawData(h, 0, frame.data()), 0);
+    EXPECT_EQ(frame[96 * 96], 0xEE);
+    EXPECT_LT(frame[96 * 48 + 48], 220);
 
     // Reset brings back the default: one match-on-host sensor of 160 x 160 that nobody set up.
     kelvs_reset();

@@ -252,6 +252,8 @@ TEST_F(OnChip, DeletionsRemoveWhatTheyNameAndSucceedOnNothing)
 TEST_F(OnChip, OnChipCallsAreRefusedByAHostModeSensor)
 {
     load("[Sensor]\nWorkMode=host\n");
+    ASSERT_EQ(KELFPSCAN_CloseDevice(&h), 0);
+    ASSERT_EQ(KELFPSCAN_OpenDevice(&h, 0), 0);
     Records r(1, 1);
     int matched;
     unsigned char res;

@@ -1,7 +1,9 @@
 // script_test.cpp - scripted answers, the call log and the hand-control commands and socket.
 #include "vs_fixture.h"
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -260,4 +262,28 @@ TEST_F(VirtualSensor, ControlSocketServesCommandsWhileTheLibraryIsSetUp)
     ::close(fd);
     EXPECT_EQ(kelvs_serve_control(nullptr), 0);
     EXPECT_EQ(connect_to(path), -1);
+}
+
+TEST_F(VirtualSensor, HandControlFromAnotherThreadWhileTheDriverCaptures)
+{
+    load("[Sensor]\nWorkMode=chip\nCaptureMs=1\n");
+    auto h = open();
+    std::atomic<bool> done{false};
+    std::thread hand([&] {
+        char answer[64];
+        for (int i = 0; !done; ++i) {
+            kelvs_command(i % 3 == 0 ? "press alice" : i % 3 == 1 ? "smear alice" : "lift", answer, sizeof answer);
+            kelvs_log_size();
+        }
+    });
+    std::vector<unsigned char> img(96 * 96);
+    int captured = 0;
+    for (int i = 0; i < 300; ++i) {
+        captured += KELFPSCAN_CaptureRawData(h, 0, img.data()) == 0;
+        KELFPSCAN_EnrollForOS(h, 1);
+    }
+    done = true;
+    hand.join();
+    EXPECT_EQ(captured, 300);
+    EXPECT_EQ(kelvs_log_count(KELVS_CaptureRawData), 300u);
 }
