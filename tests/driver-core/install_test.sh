@@ -16,5 +16,7 @@ runpath=$(readelf -d "$dir/libkelvra.so" | sed -n 's/.*runpath: \[\(.*\)\]/\1/p'
 [ -f "$stage/usr/share/locale/zh_CN/LC_MESSAGES/biometric-driver-kelvra-dactylen.mo" ] || {
   echo "catalogue not installed"; exit 1; }
 for f in bio_host.h kelfpscan.h; do [ -f "$stage/usr/include/$f" ] || { echo "missing header $f"; exit 1; }; done
-ls "$stage"/usr/lib/*/pkgconfig/biometric-host.pc "$stage"/usr/lib/*/pkgconfig/kelfpscan.pc >/dev/null
+for f in biometric-host.pc kelfpscan.pc; do
+  [ -n "$(find "$stage/usr" -path "*/pkgconfig/$f")" ] || { echo "missing $f"; exit 1; }
+done
 echo "installed layout and run path as expected"
