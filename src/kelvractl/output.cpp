@@ -51,7 +51,10 @@ void Printer::note(const std::string &line)
 {
     if (json_)
         return;
-    std::fprintf(out_, "%s\n", line.c_str());
+    std::string text = line;
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    std::fprintf(out_, "%s\n", text.c_str());
     std::fflush(out_);
 }
 
@@ -117,24 +120,26 @@ std::string report_words(const Report &r)
         if (c == "discover")
             return "Found " + plural(static_cast<std::size_t>(r.devices.value_or(0)), "sensor.", "sensors.");
         if (c == "enroll")
-            return "Enrolled.";
+            return "Enrolled " + r.subject + ".";
         if (c == "list")
             return r.records.empty() ? std::string("No enrolled fingers.")
                                      : plural(r.records.size(), "enrolled finger:\n", "enrolled fingers:\n") +
                                            records_words(r.records);
         if (c == "clean")
-            return "Deleted.";
+            return "Deleted " + r.subject + ".";
         return "Done.";
     case Outcome::match:
         if (c == "verify")
             return "Match: the finger belongs to user " + std::to_string(r.matched_uid.value_or(-1)) + ".";
         if (c == "identify")
-            return "Identified: the finger belongs to user " + std::to_string(r.matched_uid.value_or(-1)) + ".";
+            return r.matched_uid.value_or(-1) >= 0
+                       ? "Identified: the finger belongs to user " + std::to_string(*r.matched_uid) + "."
+                       : std::string("Identified: the finger belongs to one of the enrolled users.");
         return "Found " + plural(r.records.size(), "matching finger:\n", "matching fingers:\n") +
                records_words(r.records);
     case Outcome::no_match:
         if (c == "verify")
-            return "No match: the finger is not the enrolled one.";
+            return "No match: the finger is not " + r.subject + ".";
         if (c == "identify")
             return "Not identified: the finger belongs to none of the enrolled users.";
         return "No matching finger.";

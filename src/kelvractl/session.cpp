@@ -197,18 +197,31 @@ void Device::on_event(bio_dev *dev, const bio_event *event, void *user)
 
     std::optional<int> done;
     if (self->enrolling_) {
-        if (const auto k = press_number(text); k && *k >= 1 && *k <= kPresses)
+        if (const auto k = press_number(text); k && *k >= 1 && *k <= kPresses) {
             self->presses_done_ = *k - 1;
+            self->press_asked_ = *k;
+        } else if (mid > NOTIFY_DRIVER_FIRST && mid <= NOTIFY_DRIVER_LAST && self->press_asked_ > 0) {
+            // The driver's extended message (the first of its ids) carries refusals and retries; any
+            // other prompt of its own after a press was asked for means the press was taken.
+            self->presses_done_ = self->press_asked_;
+            self->press_asked_ = 0;
+        }
         if (mid == NOTIFY_ENROLL_SUCCESS)
             self->presses_done_ = kPresses;
         done = self->presses_done_;
     }
 
-    // The capture loops repeat a prompt while they wait; the user sees it once.
-    if (mid == self->shown_mid_ && text == self->shown_text_)
+    // Idle is the open's reset, not something to tell the user.
+    if (mid == NOTIFY_COMM_IDLE)
         return;
-    self->shown_mid_ = mid;
-    self->shown_text_ = text;
+
+    // The capture loops repeat a prompt, or a pair of them (ask, refuse, ask, ...), while they wait;
+    // the user sees each once until something new is said.
+    for (const auto &[shown_mid, shown_text] : self->shown_)
+        if (mid == shown_mid && text == shown_text)
+            return;
+    self->shown_[1] = std::move(self->shown_[0]);
+    self->shown_[0] = {mid, text};
     report.messages.push_back(text);
     if (self->sink_)
         self->sink_(Prompt{mid, text, done});
@@ -236,10 +249,10 @@ Report Device::run(std::string command, bool enrolling, const std::function<void
     current_ = &report;
     enrolling_ = enrolling;
     presses_done_ = 0;
+    press_asked_ = 0;
     last_result_ = -1;
     last_notify_ = -1;
-    shown_mid_ = -1;
-    shown_text_.clear();
+    shown_ = {};
 
     if (dev_.ops_open == nullptr || dev_.ops_close == nullptr) {
         report.outcome = Outcome::error;
@@ -343,11 +356,23 @@ std::vector<Record> records_of(const feature_info *list)
     return out;
 }
 
+std::string range_words(int uid, int from, int to)
+{
+    std::string who = uid == -1 ? std::string("every user") : "user " + std::to_string(uid);
+    if (from == 0 && to == -1)
+        return "the fingers of " + who;
+    if (from == to)
+        return "finger " + std::to_string(from) + " of " + who;
+    return "fingers " + std::to_string(from) + (to == -1 ? std::string(" and up") : " to " + std::to_string(to)) +
+           " of " + who;
+}
+
 }  // namespace
 
 Report Device::enroll(int uid, int index, const std::string &name)
 {
-    return run("enroll", true, [&](Report &) {
+    return run("enroll", true, [&](Report &report) {
+        report.subject = "finger " + std::to_string(index) + " (\"" + name + "\") of user " + std::to_string(uid);
         if (dev_.ops_enroll == nullptr) {
             last_result_ = OPS_COMM_ERROR;
             return;
@@ -360,6 +385,7 @@ Report Device::enroll(int uid, int index, const std::string &name)
 Report Device::verify(int uid, int index)
 {
     return run("verify", false, [&](Report &report) {
+        report.subject = "finger " + std::to_string(index) + " of user " + std::to_string(uid);
         if (dev_.ops_verify == nullptr) {
             last_result_ = OPS_COMM_ERROR;
             return;
@@ -410,7 +436,8 @@ Report Device::list(int uid, int from, int to)
 
 Report Device::clean(int uid, int from, int to)
 {
-    return run("clean", false, [&](Report &) {
+    return run("clean", false, [&](Report &report) {
+        report.subject = range_words(uid, from, to);
         if (dev_.ops_clean == nullptr) {
             last_result_ = OPS_COMM_ERROR;
             return;

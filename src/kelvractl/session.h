@@ -4,6 +4,7 @@
 
 #include "bio_host.h"
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -40,6 +41,7 @@ struct Report {
     std::optional<int> matched_uid;
     std::optional<int> devices;
     std::string detail;               // why it failed, when it did
+    std::string subject;              // what it worked on, in words ("finger 0 of user 1000")
 };
 
 // A prompt as it happens: the notify id, its text, and the enrollment progress (presses done, 0-6)
@@ -120,10 +122,10 @@ private:
     bool tracking_ = false;
     bool enrolling_ = false;
     int presses_done_ = 0;
+    int press_asked_ = 0;
     int last_result_ = -1;
     int last_notify_ = -1;
-    int shown_mid_ = -1;
-    std::string shown_text_;
+    std::array<std::pair<int, std::string>, 2> shown_{};  // the last two prompts shown
     Report *current_ = nullptr;
 };
 
