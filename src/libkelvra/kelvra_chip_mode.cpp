@@ -1,5 +1,7 @@
-// kelvra_chip_mode.cpp - match-on-chip enroll, verify, identify, search and deletion: the sensor keeps
-// and matches the templates, the driver guides the presses and keeps a bookkeeping record per finger.
+// kelvra_chip_mode.cpp - match-on-chip enroll, verify, identify, search and on-chip deletion.
+//
+// The sensor keeps and matches the templates; the driver guides the presses and keeps a bookkeeping
+// record per finger in the host's database.
 #include <array>
 #include <cstdint>
 #include <cstring>

@@ -82,7 +82,7 @@ std::vector<kelvs_call_record> calls_of(kelvs_call call);
 void store_record(kelvra_test::Device &device, int uid, int index, const char *name,
                   const std::vector<std::string> &samples, const char *driver = nullptr);
 
-// Runs a chip-mode device: the virtual sensor in match-on-chip mode, opened.
+// Options of a device whose virtual sensor works in match-on-chip mode.
 kelvra_test::Device::Options chip_options(int timeout_ms = 5000);
 
 std::string hex(const unsigned char *bytes, size_t count);
