@@ -1,0 +1,404 @@
+// kelvractl_e2e_test.cpp - kelvractl run as its own process per command against the built module and
+// the virtual sensor: exit statuses, JSON, Ctrl-C, hand control and what ends up in the database.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const std::string kKelvractl = std::string(KELVRA_TEST_BUILD_DIR) + "/bin/kelvractl";
+
+struct Outcome {
+    int status = -1;        // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+    long long ms = 0;
+};
+
+struct RunOptions {
+    int interrupt_after_ms = -1;  // SIGINT this long after the start
+    int kill_after_ms = 120000;   // a hung process fails the test instead of the suite
+};
+
+Outcome run_program(const std::string &program, const std::vector<std::string> &args, const RunOptions &options = {})
+{
+    int out_pipe[2];
+    int err_pipe[2];
+    EXPECT_EQ(pipe2(out_pipe, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(err_pipe, O_CLOEXEC), 0);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], STDERR_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+
+    std::vector<std::string> argv_text{program};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &a : argv_text)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    const auto start = Clock::now();
+    pid_t pid = -1;
+    const int spawned = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    Outcome run;
+    if (spawned != 0) {
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        ADD_FAILURE() << "cannot start " << program;
+        return run;
+    }
+
+    bool interrupted = false;
+    bool killed = false;
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    int open_pipes = 2;
+    while (open_pipes > 0) {
+        const auto elapsed =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        if (options.interrupt_after_ms >= 0 && !interrupted && elapsed >= options.interrupt_after_ms) {
+            kill(pid, SIGINT);
+            interrupted = true;
+        }
+        if (!killed && elapsed >= options.kill_after_ms) {
+            kill(pid, SIGKILL);
+            killed = true;
+            ADD_FAILURE() << "kelvractl hung; killed";
+        }
+        if (poll(fds, 2, 50) <= 0)
+            continue;
+        for (auto &p : fds) {
+            if (p.fd < 0 || (p.revents & (POLLIN | POLLHUP)) == 0)
+                continue;
+            char buffer[4096];
+            const ssize_t n = read(p.fd, buffer, sizeof buffer);
+            if (n > 0) {
+                (&p == &fds[0] ? run.out : run.err).append(buffer, static_cast<std::size_t>(n));
+            } else {
+                close(p.fd);
+                p.fd = -1;
+                --open_pipes;
+            }
+        }
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    run.ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    return run;
+}
+
+std::string trimmed(std::string text)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+std::size_t line_count(const std::string &text)
+{
+    std::size_t n = 0;
+    for (char c : text)
+        n += c == '\n' ? 1 : 0;
+    return n;
+}
+
+class Kelvractl : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (run_program("python3", {"-c", "import json"}).status != 0)
+            GTEST_SKIP() << "python3 with its json module is needed to read kelvractl's --json output";
+        if (run_program("sqlite3", {"-version"}).status != 0)
+            GTEST_SKIP() << "the sqlite3 command-line tool is needed to inspect the database";
+        char pattern[] = "/tmp/kelvractl-e2e-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        db_ = dir_ + "/features.db";
+        // A brisk virtual finger: six presses take a few seconds instead of fifteen.
+        config_ = dir_ + "/kelvractl.conf";
+        std::ofstream(config_) << "[kelvra-dactylen]\nSecurityLevel=5\n\n"
+                                  "[Finger]\nStartMs=150\nLandMs=80\nPressMs=300\nLeaveMs=80\nAwayMs=300\n";
+    }
+    void TearDown() override
+    {
+        if (!dir_.empty())
+            fs::remove_all(dir_);
+    }
+
+    // kelvractl with this test's database and configuration in front of args.
+    Outcome ctl(std::vector<std::string> args, const RunOptions &options = {})
+    {
+        std::vector<std::string> all{"--db", db_, "--config", config_};
+        all.insert(all.end(), args.begin(), args.end());
+        return run_program(kKelvractl, all, options);
+    }
+
+    // A Python expression over the parsed JSON object d; fails the test when the text is not JSON.
+    std::string json(const std::string &text, const std::string &expression)
+    {
+        const std::string file = dir_ + "/answer.json";
+        std::ofstream(file) << text;
+        const Outcome r = run_program("python3", {"-c",
+                                              "import json,sys\n"
+                                              "d=json.load(open(sys.argv[1], encoding='utf-8'))\n"
+                                              "v=eval(sys.argv[2])\n"
+                                              "print(v if isinstance(v, str) else json.dumps(v, ensure_ascii=False))",
+                                              file, expression});
+        EXPECT_EQ(r.status, 0) << "not one JSON object: " << text << "\n" << r.err;
+        return trimmed(r.out);
+    }
+
+    std::string sql(const std::string &query)
+    {
+        const Outcome r = run_program("sqlite3", {db_, query});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return trimmed(r.out);
+    }
+
+    std::string dir_;
+    std::string db_;
+    std::string config_;
+};
+
+TEST_F(Kelvractl, BadInputGetsOneLineAndStatus2AndWritesNothing)
+{
+    std::ofstream(dir_ + "/broken.conf") << "[kelvra-dactylen\nEnable=\n";
+    const std::string missing_dir_db = dir_ + "/no/such/dir/features.db";
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"--db", db_, "enrol"}, "unknown command \"enrol\""},
+        {{"--db", db_, "list", "--uid", "1", "--colour"}, "unknown option \"--colour\""},
+        {{"--db", db_, "list", "--uid", "1x"}, "--uid needs a whole number, not \"1x\""},
+        {{"--db", db_, "verify", "--uid", "1", "--index", "256"}, "0 to 254"},
+        {{"--db", db_, "--timeout-ms", "soon", "list", "--uid", "1"}, "--timeout-ms"},
+        {{"--db", db_, "enroll", "--uid", "1", "--index", "0"}, "needs --uid, --index and --name"},
+        {{"--db", db_, "--config", dir_ + "/absent.conf", "list", "--uid", "1"}, "cannot read the configuration"},
+        {{"--db", db_, "--config", dir_ + "/broken.conf", "list", "--uid", "1"}, "cannot read the configuration"},
+        {{"--db", missing_dir_db, "list", "--uid", "1"}, "cannot create the database"},
+        {{"--db", dir_, "list", "--uid", "1"}, "not a regular file"},
+        {{"--db", db_, "--module", dir_ + "/absent.so", "list", "--uid", "1"}, "no driver module"},
+        {{"--db", db_, "--frames", config_, "list", "--uid", "1"}, "is not a directory"},
+        {{"--db", db_, "finger", "poke", "alice"}, "unknown finger command"},
+    };
+    for (const Case &c : cases) {
+        const Outcome r = run_program(kKelvractl, c.args);
+        EXPECT_EQ(r.status, 2) << c.says;
+        EXPECT_EQ(r.out, "") << c.says;
+        EXPECT_EQ(line_count(r.err), 1u) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(db_)) << c.says;
+        EXPECT_FALSE(fs::exists(db_ + ".sensor")) << c.says;
+        EXPECT_FALSE(fs::exists(dir_ + "/no")) << c.says;
+    }
+}
+
+TEST_F(Kelvractl, HelpAndDiscover)
+{
+    Outcome r = run_program(kKelvractl, {"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Usage: kelvractl"), std::string::npos);
+    r = run_program(kKelvractl, {"enroll", "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("--uid U --index I --name TEXT"), std::string::npos);
+
+    r = ctl({"--json", "discover"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(json(r.out, "d['outcome']"), "success");
+    EXPECT_EQ(json(r.out, "d['devices']"), "1");
+    // Counting sensors needs no database.
+    EXPECT_FALSE(fs::exists(db_));
+}
+
+TEST_F(Kelvractl, HostModeEnrollVerifyListCleanAcrossProcesses)
+{
+    const std::string name = "right \"index\" \\ 右手食指";
+    Outcome r = ctl({"--json", "--mode", "host", "--finger", "alice", "enroll", "--uid", "1000", "--index", "0", "--name",
+                 name});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(json(r.out, "d['outcome']"), "success");
+    EXPECT_EQ(json(r.out, "d['result']"), "200");
+    EXPECT_EQ(json(r.out, "d['notify']"), "200");
+    EXPECT_EQ(json(r.out, "any(m.startswith('[1/6]') for m in d['messages'])"), "true");
+    EXPECT_EQ(json(r.out, "any(m.startswith('[6/6]') for m in d['messages'])"), "true");
+    // The prompts were shown while it ran, on standard error next to the JSON.
+    EXPECT_NE(r.err.find("[######] 6/6"), std::string::npos) << r.err;
+
+    // Six 20480-byte feature blocks, base64-encoded, in one sample.
+    EXPECT_EQ(sql("SELECT uid, idx, biotype, driver FROM feature"), "1000|0|0|kelvra-dactylen");
+    EXPECT_EQ(sql("SELECT idx_name FROM feature"), name);
+    EXPECT_EQ(sql("SELECT count(*), no, length(data) FROM sample"), "1|1|163840");
+
+    r = ctl({"--json", "--finger", "alice", "verify", "--uid", "1000", "--index", "0"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(json(r.out, "[d['outcome'], d['result'], d['uid']]"), "[\"match\", 300, 1000]");
+
+    r = ctl({"--json", "--finger", "bob", "verify", "--uid", "1000", "--index", "0"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_EQ(json(r.out, "[d['outcome'], d['result'], d['notify']]"), "[\"no-match\", 301, 301]");
+
+    r = ctl({"--json", "--finger", "alice", "identify", "--uid", "-1"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(json(r.out, "[d['outcome'], d['uid']]"), "[\"match\", 1000]");
+
+    r = ctl({"--json", "--finger", "alice", "search", "--uid", "-1"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(json(r.out, "[(x['uid'], x['index']) for x in d['records']]"), "[[1000, 0]]");
+
+    r = ctl({"--json", "list", "--uid", "1000"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(json(r.out, "d['records'][0]['index_name']"), name);
+    EXPECT_EQ(json(r.out, "[d['records'][0]['uid'], d['records'][0]['index'], d['records'][0]['samples']]"),
+              "[1000, 0, 1]");
+
+    r = ctl({"clean", "--uid", "1000"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Deleted the fingers of user 1000."), std::string::npos) << r.out;
+    EXPECT_EQ(sql("SELECT count(*) FROM feature"), "0");
+    EXPECT_EQ(sql("SELECT count(*) FROM sample"), "0");
+
+    r = ctl({"--json", "list", "--uid", "-1"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(json(r.out, "d['records']"), "[]");
+    r = ctl({"--finger", "alice", "verify", "--uid", "1000", "--index", "0"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+}
+
+TEST_F(Kelvractl, ChipModeKeepsTheSensorStoreBetweenProcesses)
+{
+    Outcome r = ctl({"--json", "--mode", "chip", "--finger", "alice", "enroll", "--uid", "1000", "--index", "2",
+                 "--name", "thumb"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(json(r.out, "d['outcome']"), "success");
+    // On the chip the database keeps only a bookkeeping record; the template lives in the sensor's state.
+    EXPECT_EQ(sql("SELECT f.uid, f.idx, f.idx_name, s.no, length(s.data) FROM feature f JOIN sample s "
+                  "ON s.feature_id = f.id"),
+              "1000|2|thumb|1|0");
+    EXPECT_TRUE(fs::exists(db_ + ".sensor"));
+
+    r = ctl({"--json", "--mode", "chip", "--finger", "alice", "verify", "--uid", "1000", "--index", "2"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(json(r.out, "d['result']"), "300");
+    r = ctl({"--json", "--mode", "chip", "--finger", "bob", "verify", "--uid", "1000", "--index", "2"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+
+    // The same finger again: the sensor refuses it at once.
+    r = ctl({"--json", "--mode", "chip", "--finger", "alice", "enroll", "--uid", "1000", "--index", "3", "--name",
+             "again"});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_EQ(json(r.out, "[d['outcome'], d['result']]"), "[\"failed\", 201]");
+    EXPECT_EQ(json(r.out, "any('已注册' in m for m in d['messages'])"), "true");
+    EXPECT_EQ(sql("SELECT count(*) FROM feature"), "1");
+
+    r = ctl({"--mode", "chip", "clean", "--uid", "1000", "--from", "2", "--to", "2"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(sql("SELECT count(*) FROM feature"), "0");
+    // Deleted on the sensor too: the finger no longer unlocks the account.
+    r = ctl({"--mode", "chip", "--finger", "alice", "verify", "--uid", "1000", "--index", "2"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+}
+
+TEST_F(Kelvractl, CtrlCStopsAFingerWaitAndExitsWithStatus3)
+{
+    for (const char *mode : {"host", "chip"}) {
+        SCOPED_TRACE(mode);
+        RunOptions options;
+        options.interrupt_after_ms = 1000;
+        const Outcome r = ctl({"--json", "--mode", mode, "--finger", "none", "--timeout-ms", "60000", "verify", "--uid",
+                           "1000", "--index", "0"},
+                          options);
+        EXPECT_EQ(r.status, 3) << r.out << r.err;
+        EXPECT_EQ(json(r.out, "d['outcome']"), "stopped");
+        EXPECT_NE(r.err.find("stopping"), std::string::npos) << r.err;
+        // Far sooner than the minute the operation would have waited.
+        EXPECT_LT(r.ms, 15000);
+        // The host-side capture loop acknowledges the stop itself.
+        if (std::string(mode) == "host") {
+            EXPECT_EQ(json(r.out, "[d['result'], d['notify']]"), "[3, 3]");
+        }
+    }
+}
+
+TEST_F(Kelvractl, NoFingerTimesOutWithStatus3)
+{
+    const Outcome r = ctl({"--json", "--finger", "none", "--timeout-ms", "1200", "verify", "--uid", "1", "--index", "0"});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_EQ(json(r.out, "[d['outcome'], d['result'], d['notify']]"), "[\"timeout\", 4, 4]");
+}
+
+TEST_F(Kelvractl, DisabledDeviceIsReportedAsNotDone)
+{
+    std::ofstream(config_) << "[kelvra-dactylen]\nEnable=false\n";
+    const Outcome r = ctl({"--json", "--finger", "alice", "verify", "--uid", "1", "--index", "0"});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_EQ(json(r.out, "d['outcome']"), "disabled");
+}
+
+TEST_F(Kelvractl, FingerPlayedByHandFromAnotherProcess)
+{
+    Outcome r = ctl({"--finger", "alice", "enroll", "--uid", "7", "--index", "0", "--name", "hand"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+
+    // Nothing listens while no operation runs.
+    r = ctl({"finger", "press", "alice"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("no virtual sensor listens"), std::string::npos) << r.err;
+
+    auto waiting = std::async(std::launch::async, [this] {
+        return ctl({"--json", "--finger", "none", "--timeout-ms", "20000", "verify", "--uid", "7", "--index", "0"});
+    });
+    Outcome pressed;
+    const auto start = Clock::now();
+    // The socket appears once the sensor is open; try until it answers.
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        pressed = ctl({"finger", "press", "alice"});
+    } while (pressed.status != 0 && Clock::now() - start < std::chrono::seconds(10));
+    EXPECT_EQ(pressed.status, 0) << pressed.err;
+    EXPECT_EQ(trimmed(pressed.out), "ok");
+    const Outcome state = ctl({"finger", "state"});
+    EXPECT_EQ(state.status, 0) << state.err;
+    EXPECT_NE(state.out.find("alice"), std::string::npos) << state.out;
+
+    const Outcome verified = waiting.get();
+    EXPECT_EQ(verified.status, 0) << verified.out << verified.err;
+    EXPECT_EQ(json(verified.out, "d['outcome']"), "match");
+}
+
+TEST_F(Kelvractl, DemoPassesInBothModes)
+{
+    const Outcome r = run_program(kKelvractl, {"--json", "demo"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(json(r.out, "[d['outcome'], d['passed'], d['steps_run']]"), "[\"success\", 28, 28]");
+    EXPECT_EQ(json(r.out, "sorted(set(s['mode'] for s in d['steps']))"), "[\"chip\", \"host\"]");
+}
+
+}  // namespace
