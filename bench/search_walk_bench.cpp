@@ -1,0 +1,296 @@
+// search_walk_bench.cpp - time per stored template of the host-side template walk against reading and decoding alone.
+//
+// One SQLite feature database per N (10, 100, 1000) holds N host-side templates of one user: random
+// 122880-byte blocks, base64-encoded as an enrollment stores them. The virtual sensor cannot take them
+// for feature blocks, so every comparison misses and the walk visits all N. Three figures per N:
+//   walk          iops_internel_search over the user's records
+//   floor/hostapi the same rows through bio_sto_get_feature_info (the walk's own read path) and
+//                 bio_base64_decode of each, nothing else
+//   floor/sqlite  the sample texts read straight from the file with sqlite3 (mmap_size as the host
+//                 library sets it) and decoded with bio_base64_decode
+// The three run one after another in every iteration; at the end the ratios walk / floor are printed.
+#include <benchmark/benchmark.h>
+#include <glib.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bio_host.h"
+#include "kelfpscan.h"
+#include "kelvra_internal.h"
+#include "kelvs_control.h"
+
+namespace {
+
+constexpr char kDeviceName[] = "kelvra-bench";
+constexpr int kUid = 1;
+// The host library maps this much of a database file (storage.cpp, kMmapBytes).
+constexpr long long kHostMmapBytes = 256LL * 1024 * 1024;
+
+constexpr char kProfile[] =
+    "[Sensor]\nWorkMode=host\nCount=1\nWidth=160\nHeight=160\nDpi=508\nCaptureMs=1\n"
+    "FwMinorVersion=80\nFwVersion=24\nMcuType=7\nSensorType=37\n[Finger]\nName=none\n";
+
+std::string g_dir;
+
+std::string db_path(int n) { return g_dir + "/features-" + std::to_string(n) + ".db"; }
+
+void die(const char *what)
+{
+    std::fprintf(stderr, "search_walk_bench: %s\n", what);
+    std::exit(1);
+}
+
+// Builds the database of n templates once; later benchmarks of the same n reuse the file.
+void ensure_database(int n)
+{
+    static std::map<int, bool> made;
+    if (made[n])
+        return;
+    if (bio_sto_set_db_path(db_path(n).c_str()) != 0)
+        die("cannot create the database file");
+
+    std::mt19937_64 rng(static_cast<uint64_t>(n) * 7919u);
+    std::vector<unsigned char> raw(KELVRA_TEMPLATE_SIZE);
+    std::string text(KELVRA_TEMPLATE_TEXT_SIZE, '\0');
+    feature_info *head = nullptr;
+    feature_info **tail = &head;
+    for (int i = 0; i < n; ++i) {
+        for (size_t k = 0; k < raw.size(); k += 8) {
+            const uint64_t v = rng();
+            std::memcpy(raw.data() + k, &v, 8);
+        }
+        bio_base64_encode(raw.data(), text.data(), KELVRA_TEMPLATE_SIZE);
+        const std::string name = "finger " + std::to_string(i);
+        feature_info *info = bio_sto_new_feature_info(kUid, BioT_FingerPrint, kDeviceName, i, name.c_str());
+        info->sample = bio_sto_new_feature_sample(1, text.c_str());
+        *tail = info;
+        tail = &info->next;
+    }
+    bio_sto_db *db = bio_sto_connect_db();
+    if (db == nullptr || bio_sto_set_feature_info(db, head) != 0)
+        die("cannot store the templates");
+    bio_sto_disconnect_db(db);
+    bio_sto_free_feature_info_list(head);
+    made[n] = true;
+}
+
+// One opened device on the virtual sensor in match-on-host mode and a real feature block as the probe.
+struct Bench {
+    bio_dev dev{};
+    GKeyFile *conf = nullptr;
+    std::vector<unsigned char> probe = std::vector<unsigned char>(KELVRA_FEATURE_SIZE);
+
+    Bench()
+    {
+        bio_log_set_threshold(BIO_LOG_NONE);
+        char error[256] = {};
+        if (kelvs_load_profile_data(kProfile, error, sizeof error) != 0)
+            die(error);
+        conf = g_key_file_new();
+        const std::string config = std::string("[") + kDeviceName + "]\nEnable=true\n";
+        g_key_file_load_from_data(conf, config.c_str(), config.size(), G_KEY_FILE_NONE, nullptr);
+        dev.device_name = const_cast<char *>(kDeviceName);
+        dev.full_name = dev.device_name;
+        if (kelvra_ops_configure(&dev, conf) != 0 || kelvra_ops_open(&dev) != 0)
+            die("cannot open the virtual sensor");
+        auto *priv = kelvra::priv_of(&dev);
+        kelvs_finger_press("bench-thumb", KELVS_CONTACT_FULL);
+        if (KELFPSCAN_CaptureRawData(priv->handle, 0, priv->rawImage) != 0 ||
+            KELFPSCAN_ExtractFeature(priv->handle, 0, probe.data()) != 0)
+            die("cannot take the probe block");
+        kelvs_finger_lift();
+    }
+    ~Bench()
+    {
+        kelvra_ops_close(&dev);
+        kelvra_ops_free(&dev);
+        g_key_file_free(conf);
+    }
+};
+
+Bench &bench()
+{
+    static Bench b;
+    return b;
+}
+
+// One pass of each of the three ways of reading the user's templates; each returns how many it visited.
+size_t run_walk(Bench &b)
+{
+    feature_info *found = iops_internel_search(&b.dev, b.probe.data(), kUid, 0, -1);
+    if (found != nullptr) {
+        bio_sto_free_feature_info_list(found);
+        die("a random template was taken for the probe");
+    }
+    if (kelvra::priv_of(&b.dev)->ctrlFlag.load() != CTRL_FINISHED)
+        die("the walk did not finish");
+    return 0;
+}
+
+size_t run_floor_hostapi(std::vector<unsigned char> &area)
+{
+    bio_sto_db *db = bio_sto_connect_db();
+    feature_info *list = bio_sto_get_feature_info(db, kUid, BioT_FingerPrint, kDeviceName, 0, -1);
+    bio_sto_disconnect_db(db);
+    size_t decoded = 0;
+    for (const feature_info *r = list; r != nullptr; r = r->next)
+        for (const feature_sample *s = r->sample; s != nullptr; s = s->next)
+            decoded += bio_base64_decode(s->data, area.data()) > 0;
+    bio_sto_free_feature_info_list(list);
+    return decoded;
+}
+
+size_t run_floor_sqlite(const std::string &path, std::vector<unsigned char> &area)
+{
+    static const std::string pragma = "PRAGMA mmap_size = " + std::to_string(kHostMmapBytes);
+    sqlite3 *conn = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &conn, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
+        die("cannot open the database file");
+    sqlite3_exec(conn, pragma.c_str(), nullptr, nullptr, nullptr);
+    sqlite3_stmt *stmt = nullptr;
+    sqlite3_prepare_v2(conn,
+                       "SELECT s.data FROM feature AS f JOIN sample AS s ON s.feature_id = f.id "
+                       "WHERE f.driver = ?1 AND f.biotype = ?2 AND f.uid = ?3 ORDER BY f.idx, f.id, s.no, s.id",
+                       -1, &stmt, nullptr);
+    sqlite3_bind_text(stmt, 1, kDeviceName, -1, SQLITE_STATIC);
+    sqlite3_bind_int(stmt, 2, BioT_FingerPrint);
+    sqlite3_bind_int(stmt, 3, kUid);
+    size_t decoded = 0;
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+        const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
+        decoded += bio_base64_decode(text, area.data()) > 0;
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(conn);
+    return decoded;
+}
+
+// Processor time of this thread: on a shared machine, time other processes take is not counted.
+struct Clocks {
+    double cpu_s;
+    double real_s;
+};
+Clocks now()
+{
+    timespec cpu{};
+    timespec real{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+    clock_gettime(CLOCK_MONOTONIC, &real);
+    return {cpu.tv_sec + cpu.tv_nsec * 1e-9, real.tv_sec + real.tv_nsec * 1e-9};
+}
+
+// The walk and both floors, one after another in every iteration, so that all three meet the same
+// machine load and page cache. The iteration time reported is the walk's processor time.
+void BM_WalkAgainstFloor(benchmark::State &state)
+{
+    const int n = static_cast<int>(state.range(0));
+    ensure_database(n);
+    const std::string path = db_path(n);
+    bio_sto_set_db_path(path.c_str());
+    Bench &b = bench();
+    std::vector<unsigned char> area(KELVRA_TEMPLATE_SIZE);
+
+    double walk_cpu = 0, host_cpu = 0, lite_cpu = 0, walk_real = 0, host_real = 0, lite_real = 0;
+    for (auto _ : state) {
+        const Clocks t0 = now();
+        run_walk(b);
+        const Clocks t1 = now();
+        const size_t host = run_floor_hostapi(area);
+        const Clocks t2 = now();
+        const size_t lite = run_floor_sqlite(path, area);
+        const Clocks t3 = now();
+        if (host != size_t(n) || lite != size_t(n))
+            die("a floor did not read every row");
+        benchmark::DoNotOptimize(area.data());
+        state.SetIterationTime(t1.cpu_s - t0.cpu_s);
+        walk_cpu += t1.cpu_s - t0.cpu_s;
+        host_cpu += t2.cpu_s - t1.cpu_s;
+        lite_cpu += t3.cpu_s - t2.cpu_s;
+        walk_real += t1.real_s - t0.real_s;
+        host_real += t2.real_s - t1.real_s;
+        lite_real += t3.real_s - t2.real_s;
+    }
+    const double per = 1e6 / (static_cast<double>(state.iterations()) * n);
+    state.counters["walk_us"] = walk_cpu * per;
+    state.counters["hostapi_us"] = host_cpu * per;
+    state.counters["sqlite_us"] = lite_cpu * per;
+    state.counters["walk_real_us"] = walk_real * per;
+    state.counters["hostapi_real_us"] = host_real * per;
+    state.counters["sqlite_real_us"] = lite_real * per;
+    state.counters["walk/hostapi"] = walk_cpu / host_cpu;
+    state.counters["walk/sqlite"] = walk_cpu / lite_cpu;
+}
+
+void register_all()
+{
+    for (int n : {10, 100, 1000})
+        benchmark::RegisterBenchmark("walk_against_floor", BM_WalkAgainstFloor)
+            ->Arg(n)
+            ->Unit(benchmark::kMillisecond)
+            ->UseManualTime()
+            ->MinTime(1.0)
+            ->Repetitions(5)
+            ->ReportAggregatesOnly(true);
+}
+
+// The console report, followed by a table of the medians per stored template and the ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs)
+            if (!run.error_occurred && run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
+                medians_[std::atoi(run.run_name.args.c_str())] = run.counters;
+    }
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        std::printf("\nper stored template, median of 5 runs (microseconds of processor time; real time in "
+                    "brackets)\n");
+        std::printf("%6s %20s %20s %20s %13s %13s\n", "N", "walk", "floor/hostapi", "floor/sqlite",
+                    "walk/hostapi", "walk/sqlite");
+        for (auto &[n, c] : medians_) {
+            std::printf("%6d %8.1f [%8.1f] %8.1f [%8.1f] %8.1f [%8.1f] %12.3fx %12.3fx\n", n, double(c["walk_us"]),
+                        double(c["walk_real_us"]), double(c["hostapi_us"]), double(c["hostapi_real_us"]),
+                        double(c["sqlite_us"]), double(c["sqlite_real_us"]), double(c["walk/hostapi"]),
+                        double(c["walk/sqlite"]));
+        }
+    }
+
+private:
+    std::map<int, benchmark::UserCounters> medians_;
+};
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    char pattern[] = "/tmp/kelvra-walk-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr)
+        die("cannot make a temporary directory");
+    g_dir = pattern;
+
+    register_all();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    std::error_code ignored;
+    std::filesystem::remove_all(g_dir, ignored);
+    return 0;
+}
