@@ -302,7 +302,7 @@ int run(const Options &o)
     if (!module)
         return failure(error);
 
-    const VirtualSensor vs = VirtualSensor::find();
+    const VirtualSensor vs = VirtualSensor::find(module->path());
     const bool vs_options = o.mode || o.finger || !o.frames_dir.empty() || !o.socket_file.empty();
     if (!vs.available() && (vs_options || o.command == Command::demo)) {
         if (o.command == Command::demo)

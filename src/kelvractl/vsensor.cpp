@@ -26,20 +26,23 @@ constexpr int kSocketWaitMs = 5000;
 
 }  // namespace
 
-VirtualSensor VirtualSensor::find()
+VirtualSensor VirtualSensor::find(const std::string &module_path)
 {
     VirtualSensor vs;
-    // Only a library already mapped by the module counts: the host never loads a sensor library itself.
-    void *library = dlopen("libKelDactylen.so", RTLD_NOLOAD | RTLD_NOW);
-    if (library == nullptr)
+    // Only the sensor library the module itself loaded counts, so the calls are looked up through the
+    // module's handle, which searches the module and its dependencies. Opening the sensor library by name
+    // instead, even with RTLD_NOLOAD, makes ld.so build a search list for it that glibc never frees when
+    // another thread (the interrupt watcher) is running.
+    void *module = dlopen(module_path.c_str(), RTLD_NOLOAD | RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr)
         return vs;
-    look_up(library, "kelvs_load_profile_data", vs.load_profile_);
-    look_up(library, "kelvs_finger_auto", vs.finger_auto_);
-    look_up(library, "kelvs_command", vs.command_);
+    look_up(module, "kelvs_load_profile_data", vs.load_profile_);
+    look_up(module, "kelvs_finger_auto", vs.finger_auto_);
+    look_up(module, "kelvs_command", vs.command_);
     if (vs.finger_auto_ == nullptr)
         vs.load_profile_ = nullptr;
-    // RTLD_NOLOAD took a reference of its own; the module keeps the library mapped.
-    dlclose(library);
+    // RTLD_NOLOAD took a reference of its own; the host's Module keeps the module mapped.
+    dlclose(module);
     return vs;
 }
 

@@ -12,8 +12,8 @@ namespace kelvractl {
 // them; then available() is false and the calls do nothing.
 class VirtualSensor {
 public:
-    // Looks the library up among those already loaded (after the module's dlopen).
-    static VirtualSensor find();
+    // Looks the calls up in the sensor library the module at module_path (already loaded) depends on.
+    static VirtualSensor find(const std::string &module_path);
 
     bool available() const { return load_profile_ != nullptr; }
     // 0, or -1 with the sensor's reason.
