@@ -215,13 +215,14 @@ void Device::on_event(bio_dev *dev, const bio_event *event, void *user)
     if (mid == NOTIFY_COMM_IDLE)
         return;
 
-    // The capture loops repeat a prompt, or a pair of them (ask, refuse, ask, ...), while they wait;
-    // the user sees each once until something new is said.
-    for (const auto &[shown_mid, shown_text] : self->shown_)
-        if (mid == shown_mid && text == shown_text)
-            return;
-    self->shown_[1] = std::move(self->shown_[0]);
-    self->shown_[0] = {mid, text};
+    // The capture loops repeat a prompt, or a cycle of them (ask, refuse, ask, refuse, ...), while they
+    // wait: a prompt is shown unless it repeats the last one or a step from one prompt to the next
+    // that was already shown in this operation.
+    std::string key = std::to_string(mid) + '\x1f' + text;
+    const bool repeated = key == self->last_key_ || !self->steps_seen_.insert(self->last_key_ + '\x1e' + key).second;
+    self->last_key_ = std::move(key);
+    if (repeated)
+        return;
     report.messages.push_back(text);
     if (self->sink_)
         self->sink_(Prompt{mid, text, done});
@@ -252,7 +253,8 @@ Report Device::run(std::string command, bool enrolling, const std::function<void
     press_asked_ = 0;
     last_result_ = -1;
     last_notify_ = -1;
-    shown_ = {};
+    last_key_.clear();
+    steps_seen_.clear();
 
     if (dev_.ops_open == nullptr || dev_.ops_close == nullptr) {
         report.outcome = Outcome::error;

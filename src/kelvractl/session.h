@@ -4,12 +4,12 @@
 
 #include "bio_host.h"
 
-#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -125,7 +125,8 @@ private:
     int press_asked_ = 0;
     int last_result_ = -1;
     int last_notify_ = -1;
-    std::array<std::pair<int, std::string>, 2> shown_{};  // the last two prompts shown
+    std::string last_key_;              // the last prompt the driver gave, shown or not
+    std::set<std::string> steps_seen_;  // prompt-to-prompt steps already shown
     Report *current_ = nullptr;
 };
 
