@@ -98,7 +98,7 @@ std::unique_ptr<Module> Module::load(const std::string &path, std::string &error
     bio_driver_configure_fn configure;
     static_assert(sizeof configure == sizeof symbol);
     std::memcpy(&configure, &symbol, sizeof configure);
-    return std::unique_ptr<Module>(new Module(handle, configure, path));
+    return std::unique_ptr<Module>(new Module(configure, path));
 }
 
 // The module stays mapped: the sensor library it pulled in may still run a thread (its control

@@ -64,9 +64,7 @@ public:
     const std::string &path() const { return path_; }
 
 private:
-    Module(void *handle, bio_driver_configure_fn configure, std::string path)
-        : handle_(handle), configure_(configure), path_(std::move(path)) {}
-    void *handle_;
+    Module(bio_driver_configure_fn configure, std::string path) : configure_(configure), path_(std::move(path)) {}
     bio_driver_configure_fn configure_;
     std::string path_;
 };
