@@ -1,0 +1,246 @@
+// stop_storm_test.cpp - thousands of stop requests from a second thread at random moments of every
+// operation in both work modes, on real threads and the real clock.
+//
+// The driver's fixed pauses (1000 ms before an enrollment, the 50 ms polls, ...) are shortened twentyfold
+// so that the storm reaches every phase of every operation within a short run; the monotonic clock, the
+// threads and the handshake are the installed ones. KELVRA_STOP_STORM_OPERATIONS sets how many
+// operations are stormed (default 400, each taking a burst of requests).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bio_host_testing.h"
+#include "harness.h"
+#include "hardening_support.h"
+#include "kelvra_internal.h"
+#include "kelvra_platform.h"
+
+using namespace kelvra_test;
+using namespace hardening;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kPauseDivisor = 20;
+constexpr int kStopPollMs = 50;        // the stop request's own poll, before shortening
+constexpr int kTimeoutMs = 1500;       // the host's operation time-out during the storm
+// What a loaded machine (or ThreadSanitizer) may add to a bounded wait.
+constexpr auto kSchedulingSlack = std::chrono::milliseconds(250);
+
+void shortened_sleep_ms(int ms)
+{
+    if (ms > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(int64_t(ms) * 1000 / kPauseDivisor));
+}
+
+std::string fast_profile(bool chip)
+{
+    std::string profile = chip ? kChipModeProfile : kHostModeProfile;
+    replace_key(profile, "CaptureMs", "3");
+    profile += "LandMs=4\nPressMs=30\nLeaveMs=4\nAwayMs=20\nStartMs=5\n";
+    if (chip)
+        profile.insert(profile.find("[Finger]"), "EnrollGiveUpMs=1000\n");
+    return profile;
+}
+
+enum class Op { Enroll, Verify, Identify, Search, Clean, FeatureList };
+constexpr Op kOps[] = {Op::Enroll, Op::Verify, Op::Identify, Op::Search, Op::Clean, Op::FeatureList};
+
+const char *op_name(Op op)
+{
+    switch (op) {
+    case Op::Enroll: return "enroll";
+    case Op::Verify: return "verify";
+    case Op::Identify: return "identify";
+    case Op::Search: return "search";
+    case Op::Clean: return "clean";
+    case Op::FeatureList: return "feature list";
+    }
+    return "?";
+}
+
+// How long an operation runs when nobody stops it, roughly (shortened pauses): the window in which the
+// first request is dropped at a uniformly random moment.
+int typical_ms(Op op, bool chip)
+{
+    switch (op) {
+    case Op::Enroll: return chip ? 600 : 450;
+    case Op::Verify:
+    case Op::Identify:
+    case Op::Search: return 80;
+    case Op::Clean:
+    case Op::FeatureList: return 20;
+    }
+    return 100;
+}
+
+struct Tally {
+    long requests = 0;             // stop calls made
+    long during_operation = 0;     // ... while the operation's call had not yet returned
+    long answered_zero = 0;
+    long answered_minus_one = 0;
+    long operations = 0;
+    long stopped_operations = 0;   // ended with the stop-by-user result
+    std::chrono::microseconds worst_overshoot{0};
+};
+
+int operations_from_environment()
+{
+    const char *text = std::getenv("KELVRA_STOP_STORM_OPERATIONS");
+    const int n = text != nullptr ? std::atoi(text) : 0;
+    return n > 0 ? n : 400;
+}
+
+int last_result(const std::vector<bio_event> &events)
+{
+    int result = -1;
+    for (const bio_event &e : events)
+        if (e.kind == BIO_EVENT_RESULT)
+            result = e.value;
+    return result;
+}
+
+// Every record is whole: one sample numbered 1; host-side data decodes to a full template, an on-chip
+// bookkeeping record has none and its finger is on the sensor.
+void expect_whole_records(const std::string &driver, bool chip, int uid)
+{
+    for (const StoredRecord &r : stored_records(driver)) {
+        if (uid >= 0 && r.uid != uid)
+            continue;
+        ASSERT_EQ(r.samples.size(), 1u) << "uid " << r.uid << " index " << r.index;
+        EXPECT_EQ(r.samples[0].no, 1);
+        if (chip) {
+            EXPECT_EQ(r.samples[0].data, "");
+            EXPECT_TRUE(kelvs_store_has(r.uid, r.index)) << "uid " << r.uid << " listed but not on the sensor";
+        } else {
+            EXPECT_EQ(bio_base64_decoded_length(r.samples[0].data.c_str()), long{KELVRA_TEMPLATE_SIZE});
+        }
+    }
+}
+
+class StopStorm : public testing::TestWithParam<bool> {};
+
+TEST_P(StopStorm, EveryRequestReturnsInItsBoundAndEveryOperationEndsWhole)
+{
+    const bool chip = GetParam();
+    Device::Options options;
+    options.profile = fast_profile(chip);
+    options.fake_time = false;
+    options.timeout_ms = kTimeoutMs;
+    Device d(options);
+    kelvra::Platform platform = kelvra::platform();
+    platform.sleep_ms = shortened_sleep_ms;
+    kelvra::set_platform_for_testing(platform);
+    bio_dev *dev = d.dev();
+    testing::internal::CaptureStdout();  // the on-chip presence wait prints a line per frame
+
+    // User 1 has alice at index 0 for the matching operations to find (and walk over).
+    ASSERT_EQ(d.open(), 0);
+    kelvs_finger_auto("alice");
+    char alice[] = "alice";
+    ASSERT_EQ(kelvra_ops_enroll(dev, ACTION_START, 1, 0, alice), 0) << d.journal();
+    d.close();
+
+    std::mt19937 random(chip ? 1103 : 2207);
+    const int total = operations_from_environment() / 2;
+    Tally tally;
+    int next_uid = 100;
+
+    for (int n = 0; n < total; ++n) {
+        const Op op = kOps[random() % std::size(kOps)];
+        const bool finger = random() % 3 != 0;  // a third of the waits see no finger at all
+        const int uid = op == Op::Enroll ? next_uid++ : (op == Op::Clean ? 100 + int(random() % 50) : 1);
+        SCOPED_TRACE(std::string(op_name(op)) + " #" + std::to_string(n));
+
+        ASSERT_EQ(d.open(), 0);
+        d.mark();
+        kelvs_finger_auto(finger ? (op == Op::Enroll ? ("finger-" + std::to_string(uid)).c_str() : "alice")
+                                 : nullptr);
+
+        std::atomic<bool> running{true};
+        std::promise<void> started;
+        auto operation = std::async(std::launch::async, [&, op, uid] {
+            started.set_value();
+            feature_info *list = nullptr;
+            char name[] = "stormed";
+            switch (op) {
+            case Op::Enroll: kelvra_ops_enroll(dev, ACTION_START, uid, 1, name); break;
+            case Op::Verify: kelvra_ops_verify(dev, ACTION_START, uid, 0); break;
+            case Op::Identify: kelvra_ops_identify(dev, ACTION_START, uid, 0, -1); break;
+            case Op::Search: list = kelvra_ops_search(dev, ACTION_START, uid, 0, -1); break;
+            case Op::Clean: kelvra_ops_clean(dev, ACTION_START, uid, 0, -1); break;
+            case Op::FeatureList: list = kelvra_ops_get_feature_list(dev, ACTION_START, uid, 0, -1); break;
+            }
+            bio_sto_free_feature_info_list(list);
+            running = false;
+        });
+        started.get_future().wait();
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % (typical_ms(op, chip) + 1)));
+
+        // A burst of requests until the operation has ended, then one more on the idle device: three in
+        // four do not wait at all (the request is left for the loop), the others wait 1 to 100 ms.
+        for (bool last = false; !last;) {
+            last = !running.load();
+            const int waiting_ms = random() % 4 != 0 ? 0 : 1 + int(random() % 100);
+            const bool during = running.load();
+            const auto begin = Clock::now();
+            const int answer = kelvra_ops_stop_by_user(dev, waiting_ms);
+            const auto took = Clock::now() - begin;
+            const int polls = (std::min(waiting_ms, kTimeoutMs) + kStopPollMs - 1) / kStopPollMs;
+            const auto bound = std::chrono::microseconds(int64_t(polls) * kStopPollMs * 1000 / kPauseDivisor);
+            ++tally.requests;
+            tally.during_operation += during ? 1 : 0;
+            (answer == 0 ? tally.answered_zero : tally.answered_minus_one)++;
+            EXPECT_TRUE(answer == 0 || answer == -1) << answer;
+            const auto over = std::chrono::duration_cast<std::chrono::microseconds>(took - bound);
+            tally.worst_overshoot = std::max(tally.worst_overshoot, over);
+            EXPECT_LE(took, bound + kSchedulingSlack) << "waiting_ms " << waiting_ms;
+            if (!last)
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 300));
+        }
+
+        const auto ended = operation.wait_for(std::chrono::milliseconds(kTimeoutMs * 4));
+        ASSERT_EQ(ended, std::future_status::ready) << "the operation did not end";
+        operation.get();
+        ++tally.operations;
+        const int result = last_result(d.events());
+        tally.stopped_operations += result == OPS_COMM_STOP_BY_USER ? 1 : 0;
+        EXPECT_EQ(bio_get_dev_status(dev), DEVS_COMM_IDLE) << d.journal();
+        EXPECT_NE(result, -1) << "no result was set: " << d.journal();
+        kelvs_finger_auto(nullptr);
+        d.close();
+        EXPECT_EQ(bio_testing_open_connections(), 0);
+        if (op == Op::Enroll || op == Op::Clean)
+            expect_whole_records(dev->device_name, chip, uid);
+        if (HasFatalFailure() || testing::Test::HasFailure())
+            break;
+    }
+    expect_whole_records(dev->device_name, chip, -1);
+    if (chip) {
+        EXPECT_EQ(kelvs_store_count(), static_cast<int>(stored_records(dev->device_name).size()));
+    }
+    testing::internal::GetCapturedStdout();
+
+    std::printf("[ storm    ] %s: %ld operations (%ld ended by a stop), %ld stop requests (%ld while the "
+                "operation ran; %ld answered 0, %ld answered -1), worst overshoot of a bound %.1f ms\n",
+                chip ? "match-on-chip" : "match-on-host", tally.operations, tally.stopped_operations,
+                tally.requests, tally.during_operation, tally.answered_zero, tally.answered_minus_one,
+                double(tally.worst_overshoot.count()) / 1000.0);
+    EXPECT_GT(tally.stopped_operations, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, StopStorm, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "MatchOnChip" : "MatchOnHost");
+                         });
+
+}  // namespace
