@@ -107,15 +107,35 @@ void bio_set_ops_abs_result(bio_dev *dev, int result) { record(dev, BIO_EVENT_RE
 void bio_set_notify_mid(bio_dev *dev, int mid) { record(dev, BIO_EVENT_NOTIFY, true, mid); }
 void bio_set_notify_abs_mid(bio_dev *dev, int mid) { record(dev, BIO_EVENT_NOTIFY, false, mid); }
 
-int bio_get_dev_status(bio_dev *dev) { return dev != nullptr ? dev->dev_status : DEVS_COMM_IDLE; }
-int bio_get_ops_result(bio_dev *dev) { return dev != nullptr ? dev->ops_result : OPS_COMM_SUCCESS; }
-int bio_get_notify_mid(bio_dev *dev) { return dev != nullptr ? dev->notify_mid : NOTIFY_COMM_IDLE; }
+// A stop request reads the status on another thread than the operation that sets it: reads take the
+// lock the setters hold.
+int bio_get_dev_status(bio_dev *dev)
+{
+    if (dev == nullptr)
+        return DEVS_COMM_IDLE;
+    std::lock_guard<std::mutex> guard(journal().lock);
+    return dev->dev_status;
+}
+int bio_get_ops_result(bio_dev *dev)
+{
+    if (dev == nullptr)
+        return OPS_COMM_SUCCESS;
+    std::lock_guard<std::mutex> guard(journal().lock);
+    return dev->ops_result;
+}
+int bio_get_notify_mid(bio_dev *dev)
+{
+    if (dev == nullptr)
+        return NOTIFY_COMM_IDLE;
+    std::lock_guard<std::mutex> guard(journal().lock);
+    return dev->notify_mid;
+}
 
 const char *bio_get_notify_mid_mesg(bio_dev *dev)
 {
     if (dev == nullptr)
         return bio_host_notify_text(NOTIFY_COMM_IDLE);
-    const int mid = dev->notify_mid;
+    const int mid = bio_get_notify_mid(dev);
     if (mid >= NOTIFY_DRIVER_FIRST && mid <= NOTIFY_DRIVER_LAST && dev->ops_get_notify_mid_mesg != nullptr) {
         const char *text = dev->ops_get_notify_mid_mesg(dev);
         if (text != nullptr)
