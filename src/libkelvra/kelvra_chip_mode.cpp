@@ -5,10 +5,10 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 
 #include "kelvra_internal.h"
 #include "kelvra_platform.h"
+#include "kelvra_resources.h"
 
 namespace {
 
@@ -41,20 +41,13 @@ constexpr unsigned char kOsTagLength = 4;
 using OnchipRecord = std::array<unsigned char, KELVRA_ONCHIP_RECORD_SIZE>;
 using OnchipQuery = std::array<unsigned char, KELVRA_ONCHIP_QUERY_SIZE>;
 
-struct FeatureListDeleter {
-    void operator()(feature_info *list) const { bio_sto_free_feature_info_list(list); }
-};
-using FeatureList = std::unique_ptr<feature_info, FeatureListDeleter>;
-
-struct DbDeleter {
-    void operator()(bio_sto_db *db) const { bio_sto_disconnect_db(db); }
-};
-using Db = std::unique_ptr<bio_sto_db, DbDeleter>;
+using kelvra::DbConnection;
+using kelvra::FeatureList;
 
 // The user's records on this device with an index in the range, read in one connection.
 FeatureList query_records(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
-    Db db{bio_sto_connect_db()};
+    DbConnection db = kelvra::connect_db();
     if (!db)
         return nullptr;
     FeatureList list{
@@ -105,7 +98,7 @@ bool write_bookkeeping_record(bio_dev *dev, int uid, int idx, char *idx_name)
     if (info->sample == nullptr)
         return false;
     print_feature_info(info.get());
-    Db db{bio_sto_connect_db()};
+    DbConnection db = kelvra::connect_db();
     if (!db)
         return false;
     return bio_sto_set_feature_info(db.get(), info.get()) == 0;

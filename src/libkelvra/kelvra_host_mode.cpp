@@ -1,9 +1,9 @@
 // kelvra_host_mode.cpp - match-on-host enroll, verify, identify and search, and the walks over stored templates.
 #include "kelvra_internal.h"
 #include "kelvra_platform.h"
+#include "kelvra_resources.h"
 
 #include <cstring>
-#include <memory>
 
 namespace {
 
@@ -22,49 +22,17 @@ constexpr int kMatchNone = 1;
 // Characters of a base64-encoded template: four for every three bytes, no padding.
 constexpr std::size_t kTemplateTextLength = KELVRA_TEMPLATE_SIZE / 3 * 4;
 
-struct BufferRelease {
-    void operator()(unsigned char *buf) const { iops_buf_free(buf); }
-};
-using Buffer = std::unique_ptr<unsigned char[], BufferRelease>;
-
-Buffer obtain_buffer(std::size_t size) { return Buffer(static_cast<unsigned char *>(iops_buf_alloc(size))); }
-
-struct TextRelease {
-    void operator()(char *text) const { iops_buf_free(text); }
-};
-using TextBuffer = std::unique_ptr<char[], TextRelease>;
-
-struct FeatureListRelease {
-    void operator()(feature_info *list) const { bio_sto_free_feature_info_list(list); }
-};
-using FeatureList = std::unique_ptr<feature_info, FeatureListRelease>;
-
-// One connection to the host's feature database, held for a single query or store.
-class DbConnection {
-public:
-    DbConnection() : db_(bio_sto_connect_db()) {}
-    ~DbConnection() { close(); }
-    DbConnection(const DbConnection &) = delete;
-    DbConnection &operator=(const DbConnection &) = delete;
-
-    bio_sto_db *get() const { return db_; }
-    explicit operator bool() const { return db_ != nullptr; }
-    void close()
-    {
-        if (db_ != nullptr)
-            bio_sto_disconnect_db(db_);
-        db_ = nullptr;
-    }
-
-private:
-    bio_sto_db *db_;
-};
+using kelvra::Buffer;
+using kelvra::DbConnection;
+using kelvra::FeatureList;
+using kelvra::TextBuffer;
+using kelvra::obtain_buffer;
 
 // The user's stored records on this device, read with the connection closed again before any comparison.
 // A database that cannot be opened yields no records and an error line; the walk then finds nothing.
 FeatureList read_stored_records(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
-    DbConnection db;
+    DbConnection db = kelvra::connect_db();
     if (!db) {
         bio_print_error(tr("[%s] Unable to open the feature database, no stored fingerprint can be compared\n"),
                         dev->device_name);
@@ -73,7 +41,7 @@ FeatureList read_stored_records(bio_dev *dev, int uid, int idx_start, int idx_en
     FeatureList list(bio_sto_get_feature_info(db.get(), uid, dev->bioinfo.biotype, dev->device_name, idx_start,
                                               idx_end));
     print_feature_info(list.get());
-    db.close();
+    db.reset();
     return list;
 }
 
@@ -284,7 +252,7 @@ int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name)
 
     Buffer feature_data = obtain_buffer(KELVRA_TEMPLATE_SIZE);
     Buffer template_data = obtain_buffer(KELVRA_TEMPLATE_SIZE);
-    TextBuffer feature_encode(static_cast<char *>(iops_buf_alloc(KELVRA_TEMPLATE_TEXT_SIZE)));
+    TextBuffer feature_encode = kelvra::obtain_text(KELVRA_TEMPLATE_TEXT_SIZE);
     if (feature_data == nullptr || template_data == nullptr || feature_encode == nullptr) {
         report_common_end(dev, OPS_COMM_OUT_OF_MEM, NOTIFY_COMM_OUT_OF_MEM);
         return -1;
@@ -348,13 +316,13 @@ int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name)
     info->sample->data = bio_sto_new_str(feature_encode.get());
     print_feature_info(info.get());
 
-    DbConnection db;
+    DbConnection db = kelvra::connect_db();
     if (!db) {
         set_extra_info(priv, tr("Unable to open the feature database, the fingerprint was not saved"));
         return fail_enroll_store(dev);
     }
     const int stored = bio_sto_set_feature_info(db.get(), info.get());
-    db.close();
+    db.reset();
     if (stored != 0) {
         set_extra_info(priv, tr("Unable to save the fingerprint to the feature database, error code: %d"), stored);
         return fail_enroll_store(dev);
