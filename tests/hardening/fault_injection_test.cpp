@@ -92,6 +92,9 @@ struct Case {
     bool ticking_clock = false;            // every clock read takes 1 ms (a busy sensor answers at once)
 };
 
+// Test output names the case instead of dumping its bytes.
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
 Case sdk(const char *name, bool chip, Op op, kelvs_call call, int rc, int ret, int status, int result,
          const char *why, int records_delta = 0, Agreement agreement = Agreement::Agree)
 {
