@@ -66,20 +66,7 @@ const feature_info *record_at(const feature_info *list, int uid, int idx)
     return nullptr;
 }
 
-class Enrollment : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        bio_testing_clear_faults();
-        open_host(d);
-    }
-    void TearDown() override
-    {
-        bio_testing_clear_faults();
-        EXPECT_EQ(bio_testing_open_connections(), 0);
-    }
-    Device d;
-};
+class Enrollment : public OpenHostDevice {};
 
 TEST_F(Enrollment, SixPressesStoreOneRecordWithTheBlocksInPressOrder)
 {

@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "bio_host.h"
+#include "bio_host_testing.h"
 #include "harness.h"
 
 namespace host_test {
@@ -67,6 +70,28 @@ private:
 
 // Opens the device of the match-on-host profile, expects success and marks the journal.
 void open_host(kelvra_test::Device &d);
+
+// A test that starts without armed database faults and must leave no connection open behind it.
+class NoLeftoverConnections : public ::testing::Test {
+protected:
+    void SetUp() override { bio_testing_clear_faults(); }
+    void TearDown() override
+    {
+        bio_testing_clear_faults();
+        EXPECT_EQ(bio_testing_open_connections(), 0);
+    }
+};
+
+// The same, on a match-on-host device that is already open.
+class OpenHostDevice : public NoLeftoverConnections {
+protected:
+    void SetUp() override
+    {
+        NoLeftoverConnections::SetUp();
+        open_host(d);
+    }
+    kelvra_test::Device d;
+};
 
 // Base64 of bytes, through the host's encoder.
 std::string encode(const std::vector<unsigned char> &bytes);

@@ -48,15 +48,7 @@ void script_press_and_feature(int value)
     kelvs_script_out(KELVS_ExtractFeature, 0, value, 0);
 }
 
-class Matching : public ::testing::Test {
-protected:
-    void SetUp() override { bio_testing_clear_faults(); }
-    void TearDown() override
-    {
-        bio_testing_clear_faults();
-        EXPECT_EQ(bio_testing_open_connections(), 0);
-    }
-};
+class Matching : public NoLeftoverConnections {};
 
 TEST_F(Matching, VerifyMatchesOnlyTheGivenIndex)
 {

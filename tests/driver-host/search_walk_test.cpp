@@ -26,23 +26,12 @@ bool logged_similarity(const Device &d)
     return false;
 }
 
-class SearchWalk : public ::testing::Test {
+class SearchWalk : public OpenHostDevice {
 protected:
-    void SetUp() override
-    {
-        bio_testing_clear_faults();
-        open_host(d);
-    }
-    void TearDown() override
-    {
-        bio_testing_clear_faults();
-        EXPECT_EQ(bio_testing_open_connections(), 0);
-    }
     feature_info *walk(int uid = -1, int idx_start = 0, int idx_end = -1)
     {
         return iops_internel_search(d.dev(), probe.data(), uid, idx_start, idx_end);
     }
-    Device d;
     std::vector<unsigned char> probe = std::vector<unsigned char>(kBlock, 0x3C);
 };
 
