@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bio_host_program.h"
 #include "kelvra_internal.h"
 #include "kelvs_control.h"
 

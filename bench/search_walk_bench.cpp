@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "bio_host.h"
+#include "bio_host_program.h"
 #include "kelfpscan.h"
 #include "kelvra_internal.h"
 #include "kelvs_control.h"

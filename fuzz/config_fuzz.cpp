@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "bio_host_program.h"
 #include "kelvra_internal.h"
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "bio_host_program.h"
 #include "kelvra_internal.h"
 #include "kelvra_platform.h"
 #include "kelvs_control.h"

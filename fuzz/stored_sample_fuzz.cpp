@@ -15,6 +15,7 @@
 
 #include "fuzz_device.h"
 #include "kelfpscan.h"
+#include "bio_host_program.h"
 #include "kelvra_internal.h"
 
 namespace {

@@ -14,9 +14,8 @@
  *    the host asks the driver's ops_get_notify_mid_mesg for their texts.
  *  - The database handle is connected and disconnected around single calls; it is not shared by threads.
  *
- * The second half of the header ("host side") is what a host program uses to run drivers: the
- * database location, the operation time-out, the log threshold, and the journal and listeners through
- * which status, result and notify changes and log lines can be observed.
+ * What a program that runs drivers uses besides this (database location, time-out, log threshold,
+ * journal and listeners) is the host library's own API, in bio_host_program.h; drivers never see it.
  */
 #ifndef BIO_HOST_H
 #define BIO_HOST_H
@@ -312,47 +311,6 @@ int bio_base64_encode(const unsigned char *in, char *out, int length);
 int bio_base64_decode(const char *text, unsigned char *out);
 /* Bytes the text decodes to, or -1 when it is not valid base64; reads the text only. */
 long bio_base64_decoded_length(const char *text);
-
-/* ---- Host side: what a program that runs drivers uses ------------------------------------------ */
-
-typedef enum { BIO_LOG_DEBUG = 0, BIO_LOG_INFO = 1, BIO_LOG_ERROR = 2, BIO_LOG_NONE = 3 } bio_log_level;
-
-/* Lines below the threshold are not printed (default BIO_LOG_INFO); listeners see every line. */
-void bio_log_set_threshold(bio_log_level level);
-typedef void (*bio_log_listener)(bio_log_level level, const char *line, void *user);
-void bio_log_set_listener(bio_log_listener listener, void *user);
-
-void bio_set_ops_timeout_ms(int timeout_ms);
-
-/* The database file that bio_sto_connect_db opens, created with mode 0600 if missing. ":memory:" is a
- * private in-memory database shared by every connection of the process until the path is changed.
- * Returns 0, or -1 when the file cannot be opened or created as a feature database. */
-int bio_sto_set_db_path(const char *path);
-const char *bio_sto_get_db_path(void);
-
-/* Every status, result and notify change is journalled in order. */
-typedef enum { BIO_EVENT_STATUS = 0, BIO_EVENT_RESULT = 1, BIO_EVENT_NOTIFY = 2 } bio_event_kind;
-typedef struct bio_event {
-    unsigned long seq;           /* 1, 2, ... in the order the setters were called, across devices */
-    int driver_id;
-    bio_event_kind kind;
-    int common;                  /* 1: set through bio_set_ops_result / bio_set_notify_mid */
-    int value;                   /* as given */
-    int operation;               /* bio_dev.current_operation when it was set */
-} bio_event;
-
-/* Copies up to max events from position first on into out; returns how many were copied. */
-size_t bio_journal_read(size_t first, bio_event *out, size_t max);
-size_t bio_journal_size(void);
-void bio_journal_clear(void);
-/* Called on the thread of the setter, after the change is recorded; NULL removes it. */
-typedef void (*bio_event_listener)(bio_dev *dev, const bio_event *event, void *user);
-void bio_set_event_listener(bio_event_listener listener, void *user);
-
-/* The host's own texts for common and operation codes (never NULL). */
-const char *bio_host_notify_text(int mid);
-const char *bio_host_result_text(int result);
-const char *bio_host_status_text(int status);
 
 #ifdef __cplusplus
 }

@@ -5,7 +5,7 @@
 
 /* The library is built with hidden visibility; the calls declared here are the ones it exports. */
 #pragma GCC visibility push(default)
-#include "bio_host.h"
+#include "bio_host_program.h"
 #include "bio_host_testing.h"
 #pragma GCC visibility pop
 

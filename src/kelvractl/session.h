@@ -2,7 +2,7 @@
 #ifndef KELVRACTL_SESSION_H
 #define KELVRACTL_SESSION_H
 
-#include "bio_host.h"
+#include "bio_host_program.h"
 
 #include <atomic>
 #include <functional>

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "bio_host.h"
+#include "bio_host_program.h"
 #include "harness.h"
 #include "kelvra_platform.h"
 #include "kelvs_control.h"

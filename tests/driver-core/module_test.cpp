@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "bio_host.h"
+#include "bio_host_program.h"
 #include "kelvs_control.h"
 
 // The host's own globals with the driver's names, visible to the dynamic linker (the executable is

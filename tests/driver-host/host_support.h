@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bio_host.h"
+#include "bio_host_program.h"
 #include "bio_host_testing.h"
 #include "harness.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "bio_host.h"
+#include "bio_host_program.h"
 #include "kelvs_control.h"
 
 namespace fs = std::filesystem;

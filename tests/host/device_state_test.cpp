@@ -1,6 +1,6 @@
 // device_state_test.cpp - status, result and notify setters, the journal and its listener, notify texts,
 // the enable key, driver ids and the operation time-out.
-#include "bio_host.h"
+#include "bio_host_program.h"
 
 #include <glib.h>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // log_test.cpp - log levels, the threshold for standard error, the listener and the feature dump.
-#include "bio_host.h"
+#include "bio_host_program.h"
 
 #include <gtest/gtest.h>
 

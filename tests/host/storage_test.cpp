@@ -1,5 +1,5 @@
 // storage_test.cpp - the feature database: selections, order, isolation, atomic stores and failures.
-#include "bio_host.h"
+#include "bio_host_program.h"
 #include "bio_host_testing.h"
 
 #include <gtest/gtest.h>
