@@ -1,4 +1,5 @@
 // kelvra_host_mode.cpp - match-on-host enroll, verify, identify and search, and the walks over stored templates.
+#include "kelvra_endings.h"
 #include "kelvra_internal.h"
 #include "kelvra_platform.h"
 #include "kelvra_resources.h"
@@ -102,21 +103,15 @@ bool run_host_match(bio_dev *dev, int doing_status, int uid, int idx_start, int 
 
     unsigned char feature_data[KELVRA_FEATURE_SIZE] = {};
 
-    bio_set_notify_abs_mid(dev, MID_NEED_PRESS);
-    bio_print_debug("%s\n", bio_get_notify_mid_mesg(dev));
-
+    kelvra::prompt(dev, MID_NEED_PRESS);
     if (iops_finger_status_check(dev, kActionPress) == -1)
         return false;
-
-    bio_set_notify_abs_mid(dev, MID_GEN_TEMPLATE);
-    bio_print_debug("%s\n", bio_get_notify_mid_mesg(dev));
+    kelvra::prompt(dev, MID_GEN_TEMPLATE);
 
     const int r = KELFPSCAN_ExtractFeature(priv->handle, 0, feature_data);
     if (r != 0) {
-        kelvra::set_extra_info(priv, tr("Generate fingerprint characteristics error, error code: %d"), r);
-        bio_set_ops_result(dev, OPS_COMM_ERROR);
-        bio_set_dev_status(dev, DEVS_COMM_IDLE);
-        kelvra::announce_extra_error(dev);
+        kelvra::end_with_error(dev, kelvra::Order::ResultIdleNotify,
+                               tr("Generate fingerprint characteristics error, error code: %d"), r);
         return false;
     }
 
@@ -126,26 +121,10 @@ bool run_host_match(bio_dev *dev, int doing_status, int uid, int idx_start, int 
 
     if (priv->ctrlFlag.load() == CTRL_STOPPED) {
         found->reset();
-        kelvra::report_common_end(dev, OPS_COMM_STOP_BY_USER, NOTIFY_COMM_STOP_BY_USER);
+        kelvra::end_stopped(dev);
         return false;
     }
     return true;
-}
-
-void report_outcome(bio_dev *dev, int value)
-{
-    bio_set_ops_abs_result(dev, value);
-    bio_set_notify_abs_mid(dev, value);
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
-}
-
-// The record did not reach the database: the user must not be told the finger was enrolled.
-int fail_enroll_store(bio_dev *dev)
-{
-    bio_set_ops_result(dev, OPS_COMM_ERROR);
-    kelvra::announce_extra_error(dev);
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
-    return -1;
 }
 
 }  // namespace
@@ -224,9 +203,7 @@ feature_info *iops_internel_search(bio_dev *dev, unsigned char *feature_data, in
             }
             if (!hit)
                 continue;
-            found = bio_sto_new_feature_info(record->uid, record->biotype, record->driver, record->index,
-                                             record->index_name);
-            found->sample = bio_sto_new_feature_sample(sample->no, sample->data);
+            found = kelvra::copy_record(record, sample).release();
             bio_print_debug(tr("[%s] similarity = %d (UID:%d, INDEX[%d]:%s, SNO:%d)\n"), dev->device_name,
                             similarity, record->uid, record->index,
                             record->index_name != nullptr ? record->index_name : "", sample->no);
@@ -254,7 +231,7 @@ int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name)
     Buffer template_data = obtain_buffer(KELVRA_TEMPLATE_SIZE);
     TextBuffer feature_encode = kelvra::obtain_text(KELVRA_TEMPLATE_TEXT_SIZE);
     if (feature_data == nullptr || template_data == nullptr || feature_encode == nullptr) {
-        report_common_end(dev, OPS_COMM_OUT_OF_MEM, NOTIFY_COMM_OUT_OF_MEM);
+        end_out_of_memory(dev);
         return -1;
     }
 
@@ -262,12 +239,11 @@ int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name)
     unsigned char enrollFeatureBuf[KELVRA_FEATURE_SIZE] = {};
 
     int i = 0;
-    while (i <= KELVRA_TEMPLATE_BLOCKS - 1) {
+    while (i <= KELVRA_ENROLL_PRESSES - 1) {
         ++i;
-        set_extra_info(priv, tr("[%d/%d] fingerprint is being sampled. Please press different parts of your finger"),
-                       i, KELVRA_TEMPLATE_BLOCKS);
-        bio_set_notify_abs_mid(dev, MID_EXTENDED_MESSAGE);
-        bio_print_debug("%s\n", bio_get_notify_mid_mesg(dev));
+        announce(dev, LogAs::Prompt,
+                 tr("[%d/%d] fingerprint is being sampled. Please press different parts of your finger"), i,
+                 KELVRA_ENROLL_PRESSES);
 
         if (iops_finger_status_check(dev, kActionPress) == -1)
             return -1;
@@ -275,8 +251,7 @@ int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name)
         int ret = KELFPSCAN_ExtractFeature(priv->handle, 0, enrollFeatureBuf);
         const int searchRet = iops_internel_enroll_search(dev, enrollFeatureBuf, uid, 0, -1);
         if (searchRet == 0) {
-            set_extra_info(priv, "当前手指已注册，请更换手指并按压！");
-            bio_set_notify_abs_mid(dev, MID_EXTENDED_MESSAGE);
+            announce(dev, LogAs::Nothing, "当前手指已注册，请更换手指并按压！");
             --i;
             sleep_ms(kDuplicatePauseMs);
             continue;
@@ -286,18 +261,17 @@ int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name)
                     KELVRA_FEATURE_SIZE);
 
         if (ret != 0) {
-            set_extra_info(priv,
-                           tr("Generate fingerprint characteristics error (%d), please lift your finger and press "
-                              "it again"),
-                           ret);
-            announce_extra_error(dev);
+            announce(dev, LogAs::Error,
+                     tr("Generate fingerprint characteristics error (%d), please lift your finger and press it "
+                        "again"),
+                     ret);
             if (iops_finger_status_check(dev, kActionLift) == -1)
                 return -1;
             --i;
             continue;
         }
 
-        if (i <= KELVRA_TEMPLATE_BLOCKS - 1) {
+        if (i <= KELVRA_ENROLL_PRESSES - 1) {
             bio_set_notify_abs_mid(dev, MID_NEED_LIFT);
             ret = iops_finger_status_check(dev, kActionLift);
             if (ret == -1)
@@ -316,16 +290,19 @@ int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name)
     info->sample->data = bio_sto_new_str(feature_encode.get());
     print_feature_info(info.get());
 
+    // The record did not reach the database: the user must not be told the finger was enrolled.
     DbConnection db = kelvra::connect_db();
     if (!db) {
-        set_extra_info(priv, tr("Unable to open the feature database, the fingerprint was not saved"));
-        return fail_enroll_store(dev);
+        end_with_error(dev, Order::ResultNotifyIdle,
+                       tr("Unable to open the feature database, the fingerprint was not saved"));
+        return -1;
     }
     const int stored = bio_sto_set_feature_info(db.get(), info.get());
     db.reset();
     if (stored != 0) {
-        set_extra_info(priv, tr("Unable to save the fingerprint to the feature database, error code: %d"), stored);
-        return fail_enroll_store(dev);
+        end_with_error(dev, Order::ResultNotifyIdle,
+                       tr("Unable to save the fingerprint to the feature database, error code: %d"), stored);
+        return -1;
     }
 
     info.reset();
@@ -333,9 +310,7 @@ int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name)
     template_data.reset();
     feature_encode.reset();
 
-    bio_set_ops_abs_result(dev, OPS_ENROLL_SUCCESS);
-    bio_set_notify_abs_mid(dev, NOTIFY_ENROLL_SUCCESS);
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    end_outcome(dev, OPS_ENROLL_SUCCESS);
     return 0;
 }
 
@@ -346,7 +321,7 @@ int verify_host_mode(bio_dev *dev, int uid, int idx)
         return -1;
     const bool matched = found != nullptr;
     found.reset();
-    report_outcome(dev, matched ? OPS_VERIFY_MATCH : OPS_VERIFY_NO_MATCH);
+    end_outcome(dev, matched ? OPS_VERIFY_MATCH : OPS_VERIFY_NO_MATCH);
     return matched ? 1 : 0;
 }
 
@@ -361,7 +336,7 @@ int identify_host_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
             matched_uid = record->uid;
     const bool matched = found != nullptr;
     found.reset();
-    report_outcome(dev, matched ? OPS_IDENTIFY_MATCH : OPS_IDENTIFY_NO_MATCH);
+    end_outcome(dev, matched ? OPS_IDENTIFY_MATCH : OPS_IDENTIFY_NO_MATCH);
     return matched_uid;
 }
 
@@ -370,7 +345,7 @@ feature_info *search_host_mode(bio_dev *dev, int uid, int idx_start, int idx_end
     FeatureList found;
     if (!run_host_match(dev, DEVS_SEARCH_DOING, uid, idx_start, idx_end, &found))
         return nullptr;
-    report_outcome(dev, found != nullptr ? OPS_SEARCH_MATCH : OPS_SEARCH_NO_MATCH);
+    end_outcome(dev, found != nullptr ? OPS_SEARCH_MATCH : OPS_SEARCH_NO_MATCH);
     return found.release();
 }
 
