@@ -1,4 +1,5 @@
-/* bio_host_testing.h - test-only hooks of libbiometric: fault injection into the feature database.
+/* bio_host_testing.h - test-only hooks of libbiometric: fault injection into the feature database, and
+ * the answer of the base64 decoder.
  * Programs that run drivers never call these; test suites use them to make one database call fail. */
 #ifndef BIO_HOST_TESTING_H
 #define BIO_HOST_TESTING_H
@@ -18,8 +19,20 @@ typedef enum {
 
 /* The n-th call (n >= 1, counted from now) of that point fails, once; n <= 0 disarms the point. */
 void bio_testing_fail_nth(bio_fault_point point, int n);
-/* Disarms every point. */
+/* Disarms every point and gives bio_base64_decode its own answer back. */
 void bio_testing_clear_faults(void);
+
+/* What bio_base64_decode answers after a successful decode. Hosts differ here: this library answers the
+ * number of bytes written, others answer 0 or 1, or the number of characters read. Tests switch the answer
+ * to show that a driver relies on none of them. A text that is not base64 is answered with -1 whatever
+ * is set. */
+typedef enum {
+    BIO_DECODE_ANSWERS_BYTES = 0,      /* this library's own answer */
+    BIO_DECODE_ANSWERS_ZERO = 1,
+    BIO_DECODE_ANSWERS_ONE = 2,
+    BIO_DECODE_ANSWERS_CHARACTERS = 3  /* the length of the text: more than was written */
+} bio_decode_answer;
+void bio_testing_set_decode_answer(bio_decode_answer answer);
 /* Database handles connected and not yet disconnected in this process. */
 int bio_testing_open_connections(void);
 

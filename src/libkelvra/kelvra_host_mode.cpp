@@ -50,23 +50,21 @@ FeatureList read_stored_records(bio_dev *dev, int uid, int idx_start, int idx_en
 // would not fit is skipped with an error line, so a damaged row can neither overrun the area nor stop the
 // walk. An empty text leaves the area all zero.
 //
-// A text no longer than an encoded template cannot decode to more than the area holds, and the host's
-// decoder checks the alphabet itself and writes nothing when the text is not base64; so the length is the
-// only check made beforehand. Asking the host for the decoded length first would read every stored
-// template twice, which costs the walk about half as much again as the decode itself.
+// Hosts differ in what their decoder answers on success (the byte count, or just 0 or 1), so the area is
+// cleared whole before the decode, only a negative answer counts (the text is not base64), and the answer
+// is never taken for a size. A text no longer than an encoded template cannot decode to more than the area
+// holds, so its length is the only check made beforehand. Asking the host for the decoded length first
+// would read every stored template twice, which costs the walk about half as much again as the decode.
 bool load_template(bio_dev *dev, const feature_info *record, const feature_sample *sample, unsigned char *area)
 {
     const char *text = sample->data != nullptr ? sample->data : "";
-    const int written = std::strlen(text) <= kTemplateTextLength ? bio_base64_decode(text, area) : -1;
-    if (written < 0) {
-        bio_print_error(tr("[%s] The stored fingerprint template of UID %d, index %d, sample %d is damaged and "
-                           "was skipped\n"),
-                        dev->device_name, record->uid, record->index, sample->no);
-        return false;
-    }
-    // The decode wrote the first bytes; clearing the rest leaves the area as if it had been cleared first.
-    iops_buf_clean(area + written, static_cast<std::size_t>(KELVRA_TEMPLATE_SIZE - written));
-    return true;
+    iops_buf_clean(area, KELVRA_TEMPLATE_SIZE);
+    if (std::strlen(text) <= kTemplateTextLength && bio_base64_decode(text, area) >= 0)
+        return true;
+    bio_print_error(tr("[%s] The stored fingerprint template of UID %d, index %d, sample %d is damaged and was "
+                       "skipped\n"),
+                    dev->device_name, record->uid, record->index, sample->no);
+    return false;
 }
 
 // A comparison the SDK refused is a miss: the match word is only defined when the call returned 0.
