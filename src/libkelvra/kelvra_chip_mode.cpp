@@ -2,9 +2,12 @@
 //
 // The sensor keeps and matches the templates; the driver guides the presses and keeps a bookkeeping
 // record per finger in the host's database.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <vector>
 
 #include "kelvra_endings.h"
 #include "kelvra_internal.h"
@@ -92,6 +95,29 @@ bool write_bookkeeping_record(bio_dev *dev, int uid, int idx, char *idx_name)
     if (!db)
         return false;
     return bio_sto_set_feature_info(db.get(), info.get()) == 0;
+}
+
+// The distinct finger indexes the database lists for the user in the range, ascending; nothing when the
+// database cannot say. The host answers an empty range and a failed query alike (no list), so no list is
+// taken for "cannot say": cleaning a range of the database without knowing which fingers the sensor holds
+// there could leave fingers on the sensor that no list shows and no clean reaches again.
+std::optional<std::vector<int>> indexes_listed(bio_dev *dev, int uid, int idx_start, int idx_end)
+{
+    const FeatureList list = query_records(dev, uid, idx_start, idx_end);
+    if (list == nullptr)
+        return std::nullopt;
+    std::vector<int> indexes;
+    for (const feature_info *record = list.get(); record != nullptr; record = record->next)
+        indexes.push_back(record->index);
+    std::sort(indexes.begin(), indexes.end());
+    indexes.erase(std::unique(indexes.begin(), indexes.end()), indexes.end());
+    return indexes;
+}
+
+int fail_clean(bio_dev *dev, int code)
+{
+    kelvra::end_failed(dev, OPS_CLEAN_FAIL, kelvra::own_code(NOTIFY_CLEAN_FAIL));
+    return code;
 }
 
 // The presses and steps end in failure: OPS_ENROLL_FAIL, with the notify id the failing step left.
@@ -270,16 +296,47 @@ namespace kelvra {
 // listing it until the sensor has really let it go.
 int clean_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
-    const int fpID = idx_start == idx_end ? idx_start : KELVRA_FINGER_ALL;
-    const int del = iops_fingerDel_status_check(dev, uid, fpID);
-    if (del != 0) {
-        bio_print_error(tr("[%s] The sensor could not delete the fingerprints (error code %d); the records "
-                           "are kept\n"),
-                        dev->device_name, del);
-        end_failed(dev, OPS_CLEAN_FAIL, own_code(NOTIFY_CLEAN_FAIL));
-        return del;
+    const bool one_index = idx_start == idx_end;
+    if (one_index || (idx_start <= 0 && idx_end == -1)) {
+        const int del = iops_fingerDel_status_check(dev, uid, one_index ? idx_start : KELVRA_FINGER_ALL);
+        if (del != 0) {
+            bio_print_error(tr("[%s] The sensor could not delete the fingerprints (error code %d); the records "
+                               "are kept\n"),
+                            dev->device_name, del);
+            return fail_clean(dev, del);
+        }
+        return clean_database(dev, uid, idx_start, idx_end);
     }
-    return clean_database(dev, uid, idx_start, idx_end);
+
+    // A range that leaves some indexes out: the sensor's deletion of every finger would take fingers outside
+    // the range with it, so each finger the database lists in the range is deleted on its own, and only those
+    // the sensor let go leave the database.
+    const std::optional<std::vector<int>> listed = indexes_listed(dev, uid, idx_start, idx_end);
+    if (!listed) {
+        bio_print_error(tr("[%s] The feature database could not tell which fingerprints of UID %d lie in indexes "
+                           "%d to %d; nothing was deleted\n"),
+                        dev->device_name, uid, idx_start, idx_end);
+        return fail_clean(dev, -1);
+    }
+    int first_error = 0;
+    std::vector<int> deleted;
+    for (int index : *listed) {
+        const int del = delete_one_finger(priv_of(dev), uid, index);
+        if (del == 0) {
+            deleted.push_back(index);
+            continue;
+        }
+        bio_print_error(tr("[%s] The sensor could not delete fingerprint %d of UID %d (error code %d); its record "
+                           "is kept\n"),
+                        dev->device_name, index, uid, del);
+        if (first_error == 0)
+            first_error = del;
+    }
+    if (first_error == 0)
+        return clean_database(dev, uid, idx_start, idx_end);
+    for (int index : deleted)
+        remove_records(dev, uid, index, index);
+    return fail_clean(dev, first_error);
 }
 
 int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)

@@ -414,11 +414,17 @@ int kelvra_ops_clean(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_e
 
 namespace kelvra {
 
-int clean_database(bio_dev *dev, int uid, int idx_start, int idx_end)
+int remove_records(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
     bio_sto_db *db = bio_sto_connect_db();
     const int ret = bio_sto_clean_feature_info(db, uid, dev->bioinfo.biotype, dev->device_name, idx_start, idx_end);
     bio_sto_disconnect_db(db);
+    return ret;
+}
+
+int clean_database(bio_dev *dev, int uid, int idx_start, int idx_end)
+{
+    const int ret = remove_records(dev, uid, idx_start, idx_end);
     if (ret == 0)
         end_outcome(dev, OPS_CLEAN_SUCCESS);
     else

@@ -145,8 +145,10 @@ feature_info *search_host_mode(bio_dev *dev, int uid, int idx_start, int idx_end
 feature_info *search_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end);
 int clean_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end);
 
-// Deletes the user's records in the range from the feature database and ends the clean with the outcome
-// (OPS_CLEAN_SUCCESS, or OPS_CLEAN_FAIL with NOTIFY_CLEAN_FAIL). Returns the database's answer, 0 on success.
+// Deletes the user's records in the range from the feature database in one connection; the database's
+// answer, 0 on success. clean_database also ends the clean with it (OPS_CLEAN_SUCCESS, or OPS_CLEAN_FAIL
+// with NOTIFY_CLEAN_FAIL).
+int remove_records(bio_dev *dev, int uid, int idx_start, int idx_end);
 int clean_database(bio_dev *dev, int uid, int idx_start, int idx_end);
 
 }  // namespace kelvra
