@@ -1,5 +1,5 @@
-/* bio_host_testing.h - test-only hooks of libbiometric: fault injection into the feature database, and
- * the answer of the base64 decoder.
+/* bio_host_testing.h - test-only hooks of libbiometric: fault injection into the feature database and its
+ * records, and the answer of the base64 decoder.
  * Programs that run drivers never call these; test suites use them to make one database call fail. */
 #ifndef BIO_HOST_TESTING_H
 #define BIO_HOST_TESTING_H
@@ -14,7 +14,10 @@ typedef enum {
     BIO_FAULT_STORE = 2,     /* bio_sto_set_feature_info fails before writing */
     BIO_FAULT_STORE_ROW = 3, /* the n-th row written by bio_sto_set_feature_info fails, the rest rolls back */
     BIO_FAULT_CLEAN = 4,     /* bio_sto_clean_feature_info fails before deleting */
-    BIO_FAULT_POINT_COUNT = 5
+    BIO_FAULT_NEW_RECORD = 5, /* bio_sto_new_feature_info returns NULL, as when memory is exhausted */
+    BIO_FAULT_NEW_SAMPLE = 6, /* bio_sto_new_feature_sample returns NULL */
+    BIO_FAULT_NEW_TEXT = 7,  /* bio_sto_new_str returns NULL (also the copies the two calls above make) */
+    BIO_FAULT_POINT_COUNT = 8
 } bio_fault_point;
 
 /* The n-th call (n >= 1, counted from now) of that point fails, once; n <= 0 disarms the point. */

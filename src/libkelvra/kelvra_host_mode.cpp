@@ -125,6 +125,23 @@ bool run_host_match(bio_dev *dev, int doing_status, int uid, int idx_start, int 
     return true;
 }
 
+// The record of a host-side template: the six blocks as base64 text in one sample numbered 1. NULL when
+// the host has no memory left for it.
+FeatureList new_template_record(bio_dev *dev, int uid, int idx, char *idx_name, const char *text)
+{
+    FeatureList info(bio_sto_new_feature_info(uid, dev->bioinfo.biotype, dev->device_name, idx, idx_name));
+    if (info == nullptr)
+        return nullptr;
+    info->sample = bio_sto_new_feature_sample(-1, nullptr);
+    if (info->sample == nullptr)
+        return nullptr;
+    info->sample->no = 1;
+    info->sample->data = bio_sto_new_str(text);
+    if (info->sample->data == nullptr)
+        return nullptr;
+    return info;
+}
+
 }  // namespace
 
 extern "C" {
@@ -282,10 +299,11 @@ int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name)
     std::memcpy(template_data.get(), feature_data.get(), KELVRA_TEMPLATE_SIZE);
     bio_base64_encode(template_data.get(), feature_encode.get(), KELVRA_TEMPLATE_SIZE);
 
-    FeatureList info(bio_sto_new_feature_info(uid, dev->bioinfo.biotype, dev->device_name, idx, idx_name));
-    info->sample = bio_sto_new_feature_sample(-1, nullptr);
-    info->sample->no = 1;
-    info->sample->data = bio_sto_new_str(feature_encode.get());
+    FeatureList info = new_template_record(dev, uid, idx, idx_name, feature_encode.get());
+    if (info == nullptr) {
+        end_out_of_memory(dev);
+        return -1;
+    }
     print_feature_info(info.get());
 
     // The record did not reach the database: the user must not be told the finger was enrolled.
