@@ -240,10 +240,14 @@ KELVS_EXPORT void kelvs_reset(void)
     s.unplugged = false;
     s.update_flag = false;
     s.devices.clear();
+    kelvs::release_claim_if_unused(s);
+    s.open_refused_by = 0;
     for (auto &script : s.scripts)
         script = {};
     s.log.clear();
     s.store.clear();
+    s.store_unusable = false;
+    s.store_warned.clear();
     s.frame_serial = 0;
 }
 

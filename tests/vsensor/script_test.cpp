@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -236,12 +237,14 @@ int connect_to(const std::string &path)
 
 }  // namespace
 
-TEST_F(VirtualSensor, ControlSocketServesCommandsWhileTheLibraryIsSetUp)
+TEST_F(VirtualSensor, ControlSocketServesCommandsWhileASensorIsOpen)
 {
     std::string path = (dir / "ctl.sock").string();
     load("[Sensor]\nControlSocket=" + path + "\n");
-    EXPECT_EQ(connect_to(path), -1) << "nothing listens before GlobalInit";
     ASSERT_EQ(KELFPSCAN_GlobalInit(), 0);
+    EXPECT_EQ(connect_to(path), -1) << "nothing listens before the sensor is opened";
+    KELFPSCAN_HANDLE h = nullptr;
+    ASSERT_EQ(KELFPSCAN_OpenDevice(&h, 0), 0);
     int fd = connect_to(path);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(ask(fd, "press dave"), "ok");
@@ -249,12 +252,15 @@ TEST_F(VirtualSensor, ControlSocketServesCommandsWhileTheLibraryIsSetUp)
     EXPECT_EQ(ask(fd, "state"), "finger dave full");
     EXPECT_EQ(ask(fd, "fly"), "error: unknown command \"fly\" (press, smear, partial, lift, auto, unplug, replug, state)");
     ::close(fd);
+    EXPECT_EQ(KELFPSCAN_CloseDevice(&h), 0);
+    EXPECT_EQ(connect_to(path), -1) << "closing the sensor stops the profile's socket";
+    EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_EQ(KELFPSCAN_GlobalFree(), 0);
-    EXPECT_EQ(connect_to(path), -1) << "GlobalFree stops the profile's socket";
 
-    // A socket a host asks for itself stays up across set-up and release.
+    // A socket a host asks for itself stays up across set-up, open, close and release.
     ASSERT_EQ(kelvs_serve_control(path.c_str()), 0);
-    ASSERT_EQ(KELFPSCAN_GlobalInit(), 0);
+    h = open();
+    ASSERT_EQ(KELFPSCAN_CloseDevice(&h), 0);
     ASSERT_EQ(KELFPSCAN_GlobalFree(), 0);
     fd = connect_to(path);
     ASSERT_GE(fd, 0);
