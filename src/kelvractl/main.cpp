@@ -355,8 +355,10 @@ int run(const Options &o)
     if (watcher.interrupted())
         device.mark_stop_requested();
     device.set_prompt_sink([&](const Prompt &p) { printer.prompt(p); });
-    if (vs.available())
+    if (vs.available()) {
         device.set_before_operation([&] { vs.finger_auto(finger); });
+        device.set_busy_owner([&] { return vs.open_refused_by(); });
+    }
 
     const int count = device.discover();
     if (o.command == Command::discover) {

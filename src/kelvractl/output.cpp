@@ -107,6 +107,8 @@ std::string report_json(const Report &r)
         o.add("uid", *r.matched_uid);
     if (r.devices)
         o.add("devices", *r.devices);
+    if (r.owner_pid)
+        o.add("owner_pid", *r.owner_pid);
     if (!r.detail.empty())
         o.add("error", std::string_view(r.detail));
     return o.str();
@@ -148,6 +150,7 @@ std::string report_words(const Report &r)
     case Outcome::stopped:
         return "Stopped by the user.";
     case Outcome::disabled:
+    case Outcome::busy:
         return "Not done: " + r.detail + ".";
     case Outcome::failed:
     case Outcome::error:

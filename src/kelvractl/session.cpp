@@ -18,6 +18,7 @@ std::string_view outcome_name(Outcome outcome)
     case Outcome::timeout: return "timeout";
     case Outcome::stopped: return "stopped";
     case Outcome::disabled: return "disabled";
+    case Outcome::busy: return "busy";
     case Outcome::error: return "error";
     }
     return "error";
@@ -270,9 +271,16 @@ Report Device::run(std::string command, bool enrolling, const std::function<void
         report.status = bio_get_dev_status(&dev_);
         report.result = last_result_;
         report.notify = last_notify_;
+        const int owner = busy_owner_ ? busy_owner_() : 0;
         if (report.status == DEVS_COMM_DISABLE) {
             report.outcome = Outcome::disabled;
             report.detail = "the device is disabled in the configuration";
+        } else if (owner != 0) {
+            report.outcome = Outcome::busy;
+            if (owner > 0)
+                report.owner_pid = owner;
+            report.detail = "the sensor is in use by another program" +
+                            (owner > 0 ? " (pid " + std::to_string(owner) + ")" : std::string());
         } else {
             report.outcome = Outcome::error;
             const char *text = bio_get_notify_mid_mesg(&dev_);

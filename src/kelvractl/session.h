@@ -15,7 +15,7 @@
 
 namespace kelvractl {
 
-enum class Outcome { success, match, no_match, failed, timeout, stopped, disabled, error };
+enum class Outcome { success, match, no_match, failed, timeout, stopped, disabled, busy, error };
 
 std::string_view outcome_name(Outcome outcome);
 // 0 success or match, 1 no match, 3 anything that did not complete.
@@ -40,6 +40,7 @@ struct Report {
     std::vector<Record> records;
     std::optional<int> matched_uid;
     std::optional<int> devices;
+    std::optional<int> owner_pid;     // busy: the program that holds the sensor, when known
     std::string detail;               // why it failed, when it did
     std::string subject;              // what it worked on, in words ("finger 0 of user 1000")
 };
@@ -92,6 +93,9 @@ public:
     void set_prompt_sink(std::function<void(const Prompt &)> sink) { sink_ = std::move(sink); }
     // Called right after a successful open, before the operation (the demo places its finger there).
     void set_before_operation(std::function<void()> hook) { before_ = std::move(hook); }
+    // Asked when an open fails: the pid of the program that holds the sensor (-1: unknown), or 0
+    // when the sensor was not refused for being in use.
+    void set_busy_owner(std::function<int()> owner) { busy_owner_ = std::move(owner); }
 
     // From another thread: ask the running operation to stop (a no-op when none runs). Returns once
     // the driver has answered the request.
@@ -111,6 +115,7 @@ private:
     bio_dev dev_{};
     std::function<void(const Prompt &)> sink_;
     std::function<void()> before_;
+    std::function<int()> busy_owner_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_requested_{false};
     std::mutex stop_lock_;

@@ -15,12 +15,17 @@ namespace kelvractl {
 namespace {
 
 template <typename Fn>
-void look_up(void *library, const char *name, Fn &out)
+Fn look_up(void *library, const char *name)
 {
     void *symbol = dlsym(library, name);
+    Fn out;
     static_assert(sizeof out == sizeof symbol);
     std::memcpy(&out, &symbol, sizeof out);
+    return out;
 }
+
+// A control call of kelvs_control.h by its own name, with its own type.
+#define KELVS_CALL(library, call) look_up<decltype(&call)>(library, #call)
 
 constexpr int kSocketWaitMs = 5000;
 
@@ -36,9 +41,10 @@ VirtualSensor VirtualSensor::find(const std::string &module_path)
     void *module = dlopen(module_path.c_str(), RTLD_NOLOAD | RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr)
         return vs;
-    look_up(module, "kelvs_load_profile_data", vs.load_profile_);
-    look_up(module, "kelvs_finger_auto", vs.finger_auto_);
-    look_up(module, "kelvs_command", vs.command_);
+    vs.load_profile_ = KELVS_CALL(module, kelvs_load_profile_data);
+    vs.finger_auto_ = KELVS_CALL(module, kelvs_finger_auto);
+    vs.command_ = KELVS_CALL(module, kelvs_command);
+    vs.open_refused_by_ = KELVS_CALL(module, kelvs_open_refused_by);
     if (vs.finger_auto_ == nullptr)
         vs.load_profile_ = nullptr;
     // RTLD_NOLOAD took a reference of its own; the host's Module keeps the module mapped.
@@ -72,6 +78,8 @@ std::optional<std::string> VirtualSensor::command(const std::string &line) const
     command_(line.c_str(), answer, sizeof answer);
     return std::string(answer);
 }
+
+int VirtualSensor::open_refused_by() const { return open_refused_by_ != nullptr ? open_refused_by_() : 0; }
 
 bool fits_socket_path(const std::string &path)
 {

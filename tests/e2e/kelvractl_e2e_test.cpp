@@ -36,11 +36,21 @@ struct Outcome {
 };
 
 struct RunOptions {
-    int interrupt_after_ms = -1;  // SIGINT this long after the start
+    int signal_after_ms = -1;     // send signal this long after the start
+    int signal = SIGINT;
     int kill_after_ms = 120000;   // a hung process fails the test instead of the suite
 };
 
-Outcome run_program(const std::string &program, const std::vector<std::string> &args, const RunOptions &options = {})
+// A program started and not yet waited for.
+struct Running {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+    Clock::time_point start;
+    RunOptions options;
+};
+
+Running start_program(const std::string &program, const std::vector<std::string> &args, const RunOptions &options = {})
 {
     int out_pipe[2];
     int err_pipe[2];
@@ -60,33 +70,39 @@ Outcome run_program(const std::string &program, const std::vector<std::string> &
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    const auto start = Clock::now();
-    pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    Running running;
+    running.options = options;
+    running.start = Clock::now();
+    const int spawned = posix_spawnp(&running.pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     close(out_pipe[1]);
     close(err_pipe[1]);
-    Outcome run;
+    running.out = out_pipe[0];
+    running.err = err_pipe[0];
     if (spawned != 0) {
-        close(out_pipe[0]);
-        close(err_pipe[0]);
         ADD_FAILURE() << "cannot start " << program;
-        return run;
+        running.pid = -1;
     }
+    return running;
+}
 
-    bool interrupted = false;
+// Collects what the program writes until it ends, delivering the signal the options ask for.
+Outcome finish(Running &running)
+{
+    Outcome run;
+    bool signalled = false;
     bool killed = false;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{running.out, POLLIN, 0}, {running.err, POLLIN, 0}};
     int open_pipes = 2;
     while (open_pipes > 0) {
         const auto elapsed =
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-        if (options.interrupt_after_ms >= 0 && !interrupted && elapsed >= options.interrupt_after_ms) {
-            kill(pid, SIGINT);
-            interrupted = true;
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - running.start).count();
+        if (running.options.signal_after_ms >= 0 && !signalled && elapsed >= running.options.signal_after_ms) {
+            kill(running.pid, running.options.signal);
+            signalled = true;
         }
-        if (!killed && elapsed >= options.kill_after_ms) {
-            kill(pid, SIGKILL);
+        if (!killed && elapsed >= running.options.kill_after_ms) {
+            kill(running.pid, SIGKILL);
             killed = true;
             ADD_FAILURE() << "kelvractl hung; killed";
         }
@@ -107,10 +123,17 @@ Outcome run_program(const std::string &program, const std::vector<std::string> &
         }
     }
     int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    run.ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    if (running.pid > 0)
+        waitpid(running.pid, &wstatus, 0);
+    run.ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - running.start).count();
     run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     return run;
+}
+
+Outcome run_program(const std::string &program, const std::vector<std::string> &args, const RunOptions &options = {})
+{
+    Running running = start_program(program, args, options);
+    return finish(running);
 }
 
 std::string trimmed(std::string text)
@@ -157,6 +180,26 @@ protected:
         std::vector<std::string> all{"--db", db_, "--config", config_};
         all.insert(all.end(), args.begin(), args.end());
         return run_program(kKelvractl, all, options);
+    }
+
+    Running start_ctl(std::vector<std::string> args)
+    {
+        std::vector<std::string> all{"--db", db_, "--config", config_};
+        all.insert(all.end(), args.begin(), args.end());
+        return start_program(kKelvractl, all);
+    }
+
+    // Waits until a kelvractl holding the sensor answers on its control socket; the sensor's state then.
+    std::string hand_state()
+    {
+        Outcome state;
+        const auto start = Clock::now();
+        do {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            state = ctl({"finger", "state"});
+        } while (state.status != 0 && Clock::now() - start < std::chrono::seconds(10));
+        EXPECT_EQ(state.status, 0) << state.err;
+        return trimmed(state.out);
     }
 
     // A Python expression over the parsed JSON object d; fails the test when the text is not JSON.
@@ -331,7 +374,7 @@ TEST_F(Kelvractl, CtrlCStopsAFingerWaitAndExitsWithStatus3)
     for (const char *mode : {"host", "chip"}) {
         SCOPED_TRACE(mode);
         RunOptions options;
-        options.interrupt_after_ms = 1000;
+        options.signal_after_ms = 1000;
         const Outcome r = ctl({"--json", "--mode", mode, "--finger", "none", "--timeout-ms", "60000", "verify", "--uid",
                            "1000", "--index", "0"},
                           options);
@@ -375,15 +418,8 @@ TEST_F(Kelvractl, FingerPlayedByHandFromAnotherProcess)
     auto waiting = std::async(std::launch::async, [this] {
         return ctl({"--json", "--finger", "none", "--timeout-ms", "20000", "verify", "--uid", "7", "--index", "0"});
     });
-    Outcome state;
-    const auto start = Clock::now();
-    // The socket appears once the sensor is open; ask until it answers. The sensor is still empty.
-    do {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        state = ctl({"finger", "state"});
-    } while (state.status != 0 && Clock::now() - start < std::chrono::seconds(10));
-    EXPECT_EQ(state.status, 0) << state.err;
-    EXPECT_EQ(trimmed(state.out), "finger none");
+    // The socket appears once the sensor is open. The sensor is still empty.
+    EXPECT_EQ(hand_state(), "finger none");
 
     // The press ends the wait at once; the verification then closes the sensor and its socket.
     const Outcome pressed = ctl({"finger", "press", "alice"});
@@ -393,6 +429,57 @@ TEST_F(Kelvractl, FingerPlayedByHandFromAnotherProcess)
     const Outcome verified = waiting.get();
     EXPECT_EQ(verified.status, 0) << verified.out << verified.err;
     EXPECT_EQ(json(verified.out, "d['outcome']"), "match");
+}
+
+// Example failure: both enrollments exit 0 and are listed, but the sensor's store keeps only the
+// last writer's template, so the first user's finger no longer matches.
+TEST_F(Kelvractl, TwoEnrollmentsAtOnceOnOneSensorLoseNothing)
+{
+    Running first = start_ctl({"--json", "--mode", "chip", "--finger", "none", "--timeout-ms", "20000", "enroll",
+                               "--uid", "1", "--index", "0", "--name", "first"});
+    EXPECT_EQ(hand_state(), "finger none");
+
+    const Outcome refused = ctl({"--json", "--mode", "chip", "--finger", "bob", "enroll", "--uid", "2", "--index", "0",
+                                 "--name", "second"});
+    EXPECT_EQ(refused.status, 3) << refused.out << refused.err;
+    EXPECT_EQ(json(refused.out, "[d['outcome'], d['owner_pid']]"), "[\"busy\", " + std::to_string(first.pid) + "]");
+    EXPECT_NE(refused.out.find("the sensor is in use by another program"), std::string::npos) << refused.out;
+    // The refused program left the owner's socket alone.
+    EXPECT_EQ(hand_state(), "finger none");
+
+    EXPECT_EQ(ctl({"finger", "auto", "alice"}).status, 0);
+    const Outcome enrolled = finish(first);
+    ASSERT_EQ(enrolled.status, 0) << enrolled.out << enrolled.err;
+    const Outcome second = ctl({"--json", "--mode", "chip", "--finger", "bob", "enroll", "--uid", "2", "--index", "0",
+                                "--name", "second"});
+    ASSERT_EQ(second.status, 0) << second.out << second.err;
+
+    EXPECT_EQ(sql("SELECT uid, idx FROM feature ORDER BY uid"), "1|0\n2|0");
+    // The sensor's store holds both templates: after its header, a line per template, uid and index first.
+    std::ifstream store(db_ + ".sensor");
+    std::string line, templates;
+    std::getline(store, line);
+    while (std::getline(store, line))
+        templates += line.substr(0, line.find(' ', line.find(' ') + 1)) + ";";
+    EXPECT_EQ(templates, "1 0;2 0;");
+}
+
+TEST_F(Kelvractl, AKilledOwnerLeavesTheSensorAndItsSocketToTheNextProgram)
+{
+    const std::vector<std::string> waiting{"--json", "--mode", "chip", "--finger", "none", "--timeout-ms", "20000",
+                                           "identify", "--uid", "-1"};
+    Running owner = start_ctl(waiting);
+    EXPECT_EQ(hand_state(), "finger none");
+    kill(owner.pid, SIGKILL);
+    EXPECT_EQ(finish(owner).status, 128 + SIGKILL);
+    EXPECT_TRUE(fs::exists(db_ + ".sock")) << "a killed program cannot remove its socket";
+
+    Running next = start_ctl(waiting);
+    EXPECT_EQ(hand_state(), "finger none");
+    EXPECT_EQ(ctl({"finger", "press", "alice"}).status, 0);
+    const Outcome identified = finish(next);
+    EXPECT_EQ(identified.status, 1) << identified.out << identified.err;
+    EXPECT_EQ(json(identified.out, "d['outcome']"), "no-match");
 }
 
 TEST_F(Kelvractl, DemoPassesInBothModes)
