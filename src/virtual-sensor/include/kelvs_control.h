@@ -193,9 +193,31 @@ int kelvs_store_has(int uid, int finger_index);
 void kelvs_store_clear(void);
 
 /* ---- Hand control ------------------------------------------------------------------------------
- * Commands, one per line, as the control socket reads them: "press NAME", "smear NAME", "partial NAME",
- * "lift", "auto NAME", "unplug", "replug", "state". Returns 0 with the answer line ("ok",
- * "finger NAME full", "finger none"), or -1 with "error: ...". */
+ * Commands, one per line, as the control socket reads them: a verb of the table below, followed by a
+ * finger name when the verb takes one ("press alice", "lift"). The table is the one definition of the
+ * verbs: hosts check what a user typed against it before sending. */
+typedef enum {
+    KELVS_VERB_PRESS = 0,   /* press NAME: the finger lies fully on the sensor */
+    KELVS_VERB_SMEAR,       /* smear NAME: it moves while pressed */
+    KELVS_VERB_PARTIAL,     /* partial NAME: only part of it touches */
+    KELVS_VERB_AUTO,        /* auto NAME|none: it presses and lifts on its own (kelvs_finger_auto) */
+    KELVS_VERB_LIFT,        /* lift: nothing on the sensor */
+    KELVS_VERB_UNPLUG,      /* unplug, replug: kelvs_unplug, kelvs_replug */
+    KELVS_VERB_REPLUG,
+    KELVS_VERB_STATE,       /* state: what lies on the sensor, e.g. "finger alice full", "finger none" */
+    KELVS_VERB_COUNT
+} kelvs_verb;
+typedef struct kelvs_verb_info {
+    const char *word;
+    int takes_finger;       /* 1: exactly one finger name follows; 0: nothing follows */
+} kelvs_verb_info;
+static const kelvs_verb_info kelvs_verbs[KELVS_VERB_COUNT] = {
+    {"press", 1}, {"smear", 1}, {"partial", 1}, {"auto", 1},
+    {"lift", 0},  {"unplug", 0}, {"replug", 0}, {"state", 0},
+};
+/* Answer lines begin with this when the command was refused. */
+#define KELVS_ANSWER_REFUSED "error: "
+/* Returns 0 with the answer line ("ok", or the state), or -1 with KELVS_ANSWER_REFUSED and why. */
 int kelvs_command(const char *line, char *answer, size_t answer_size);
 /* Serves kelvs_command lines on a Unix stream socket at path (one answer line per command line) until
  * kelvs_serve_control(NULL) or kelvs_reset. The first OpenDevice starts the profile's ControlSocket the
