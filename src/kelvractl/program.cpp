@@ -78,6 +78,13 @@ std::string database_problem(const std::string &path, bool write, bool may_creat
     return {};
 }
 
+bool same_file(const std::string &a, const std::string &b)
+{
+    struct stat sa{};
+    struct stat sb{};
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 bool make_directories(const std::string &dir)
 {
     if (dir.empty() || is_directory(dir))
@@ -232,7 +239,7 @@ std::optional<int> Program::load_driver()
         return fail(Outcome::error, error);
     // The module binds its text domain to the installed catalogues when it is loaded; the build tree's
     // module speaks from the build tree's.
-    if (!locations_.build_module.empty() && path == locations_.build_module) {
+    if (!locations_.build_module.empty() && same_file(path, locations_.build_module)) {
         bindtextdomain(kDriverTextDomain, locations_.catalogues.c_str());
         bind_textdomain_codeset(kDriverTextDomain, "UTF-8");
     }

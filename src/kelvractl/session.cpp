@@ -115,6 +115,22 @@ bool Device::configure(GKeyFile *conf, std::string &error)
 
 int Device::discover() { return dev_.ops_discover != nullptr ? dev_.ops_discover(&dev_) : -1; }
 
+namespace {
+
+// The text of the device's current notify id as the user reads it: the driver's own ids in the
+// driver's words (from its catalogue), the host's English texts from kelvractl's catalogue.
+std::string notify_text(bio_dev *dev)
+{
+    const char *text = bio_get_notify_mid_mesg(dev);
+    const int mid = bio_get_notify_mid(dev);
+    std::string out = text == nullptr ? "" : mid >= NOTIFY_DRIVER_FIRST && mid <= NOTIFY_DRIVER_LAST ? text : tr(text);
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+        out.pop_back();
+    return out;
+}
+
+}  // namespace
+
 void Device::emit(const std::vector<FoldedLine> &lines)
 {
     for (const FoldedLine &line : lines) {
@@ -152,10 +168,7 @@ void Device::on_event(bio_dev *dev, const bio_event *event, void *user)
         report.presses = self->counter_.presses();
         prompt.presses_done = report.presses;
     }
-    const char *text = bio_get_notify_mid_mesg(dev);
-    prompt.text = text != nullptr ? text : "";
-    while (!prompt.text.empty() && (prompt.text.back() == '\n' || prompt.text.back() == ' '))
-        prompt.text.pop_back();
+    prompt.text = notify_text(dev);
     if (!prompt.text.empty())
         self->emit(self->folder_.add(prompt));
 }
@@ -210,9 +223,9 @@ Report Device::run(Report report, const std::function<void(Report &)> &operation
                                       : std::string(tr("the sensor is in use by another program"));
         } else {
             report.outcome = Outcome::error;
-            const char *text = bio_get_notify_mid_mesg(&dev_);
-            report.detail = last_notify_ >= 0 && text != nullptr
-                                ? strf(tr("the sensor could not be opened: %s"), text)
+            const std::string text = notify_text(&dev_);
+            report.detail = last_notify_ >= 0 && !text.empty()
+                                ? strf(tr("the sensor could not be opened: %s"), text.c_str())
                                 : std::string(tr("the sensor could not be opened"));
         }
         current_ = nullptr;
@@ -268,10 +281,9 @@ Report Device::run(Report report, const std::function<void(Report &)> &operation
         case Outcome::failed:
         case Outcome::error: {
             // The driver's last words say most about why.
-            const char *text = bio_get_notify_mid_mesg(&dev_);
-            report.detail = text != nullptr && *text != '\0' ? text : bio_host_result_text(last_result_);
-            while (!report.detail.empty() && report.detail.back() == '\n')
-                report.detail.pop_back();
+            report.detail = notify_text(&dev_);
+            if (report.detail.empty())
+                report.detail = tr(bio_host_result_text(last_result_));
             break;
         }
         default: break;

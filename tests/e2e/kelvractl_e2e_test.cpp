@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <cstdlib>
@@ -43,6 +44,7 @@ struct RunOptions {
     int signal = SIGINT;
     int signals = 1;              // how many times, 200 ms apart
     int kill_after_ms = 120000;   // a hung process fails the test instead of the suite
+    std::vector<std::string> environment;  // NAME=VALUE set on top of this process's environment
 };
 
 // A program started and not yet waited for.
@@ -74,10 +76,23 @@ Running start_program(const std::string &program, const std::vector<std::string>
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    std::vector<std::string> environment_text = options.environment;
+    for (char **e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        if (std::none_of(options.environment.begin(), options.environment.end(),
+                         [&](const std::string &set) { return set.rfind(name, 0) == 0; }))
+            environment_text.push_back(entry);
+    }
+    std::vector<char *> envp;
+    for (auto &e : environment_text)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
     Running running;
     running.options = options;
     running.start = Clock::now();
-    const int spawned = posix_spawnp(&running.pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawnp(&running.pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(out_pipe[1]);
     close(err_pipe[1]);
@@ -642,6 +657,43 @@ TEST_F(Kelvractl, AKilledOwnerLeavesTheSensorAndItsSocketToTheNextProgram)
     const Outcome identified = finish(next);
     EXPECT_EQ(identified.status, 1) << identified.out << identified.err;
     EXPECT_EQ(json(identified.out, "d['outcome']"), "no-match");
+}
+
+// Example failure: the driver's catalogue looked up in the installed locale folder while kelvractl runs
+// from the build tree, or kelvractl's own lines left in English.
+TEST_F(Kelvractl, AChineseSessionFromTheBuildTreeIsChineseThroughout)
+{
+    RunOptions chinese;
+    chinese.environment = {"LANGUAGE=zh_CN", "LC_ALL=zh_CN.UTF-8", "LANG=zh_CN.UTF-8"};
+    // Every line holds Chinese: one of U+4E00..U+9FFF, E4 to E9 in UTF-8.
+    auto all_chinese = [](const std::string &text) {
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.empty() && std::none_of(line.begin(), line.end(), [](char c) {
+                    return static_cast<unsigned char>(c) >= 0xE4 && static_cast<unsigned char>(c) <= 0xE9;
+                }))
+                return "not Chinese: " + line;
+        }
+        return std::string();
+    };
+    stored_finger(1, 0, "thumb");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {{"--mode", "chip", "--finger", "bob", "identify", "--uid", "1"}, 1},  // driver's, host's and own lines
+        {{"verify", "--uid", "1", "--index", "3"}, 1},
+        {{"enroll", "--uid", "1", "--index", "0", "--name", "x"}, 2},
+        {{"list", "--uid", "1", "--uid", "1"}, 2},
+    };
+    for (const Case &c : cases) {
+        const Outcome r = ctl(c.args, chinese);
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_EQ(all_chinese(r.out), "") << r.out;
+        EXPECT_EQ(all_chinese(r.err), "") << r.err;
+        EXPECT_FALSE(r.out.empty() && r.err.empty());
+    }
 }
 
 TEST_F(Kelvractl, DemoPassesInBothModes)
