@@ -59,7 +59,7 @@ public:
         return r;
     }
     int demo() override { return 0; }
-    Report hand_control(const std::string &line) { return operation(Command::finger, line); }
+    Report hand_control(const std::string &line) override { return operation(Command::finger, line); }
     void note(const std::string &) override {}
     void show(const Report &report) override { shown.push_back(report); }
     void print_help(const std::string &) override {}
