@@ -279,12 +279,13 @@ std::optional<int> Program::open_device()
         profile.state_file = db_ + ".sensor";
     const bool configured_socket = config != nullptr && g_key_file_has_key(config, "Sensor", "ControlSocket", nullptr);
     if (!options_.socket_file.empty() || !configured_socket) {
-        // Hand control needs a socket where one can be made: a folder kelvractl may write.
+        // The default socket lies beside the database, where kelvractl may not be able to make one (a
+        // read-only folder); then there is no hand control, and nothing to warn about.
         if (!fits_socket_path(socket_path_)) {
             if (!socket_path_.empty() && options_.verbose)
                 std::fprintf(stderr, "kelvractl: %s\n",
                              strf(tr("%s is too long for a socket; no hand control"), socket_path_.c_str()).c_str());
-        } else if (access(parent_of(socket_path_).c_str(), W_OK | X_OK) == 0) {
+        } else if (!options_.socket_file.empty() || access(parent_of(socket_path_).c_str(), W_OK | X_OK) == 0) {
             profile.control_socket = socket_path_;
         }
     }

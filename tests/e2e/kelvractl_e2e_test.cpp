@@ -244,8 +244,9 @@ protected:
     // A finger the database lists (as the chip's bookkeeping records are) without enrolling it.
     void stored_finger(int uid, int index, const std::string &name)
     {
-        if (!fs::exists(db_))
+        if (!fs::exists(db_)) {
             ASSERT_EQ(ctl({"list", "--uid", "-1"}).status, 0);
+        }
         sql("INSERT INTO feature (uid, biotype, driver, idx, idx_name) VALUES (" + std::to_string(uid) +
             ", 0, 'kelvra-dactylen', " + std::to_string(index) + ", '" + name +
             "'); INSERT INTO sample (feature_id, no, data) VALUES (last_insert_rowid(), 1, '');");
