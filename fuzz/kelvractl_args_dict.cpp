@@ -35,13 +35,13 @@ int main()
 {
     std::printf("# Made from kelvractl's command table by kelvractl_args_dict; do not edit.\n");
     std::set<long long> numbers;
-    for (const kelvractl::CommandSpec &command : kelvractl::commands()) {
+    for (const kelvractl::CommandRow &command : kelvractl::commands()) {
         entry(command.name);
         for (const kelvractl::OptionUse &use : command.options)
-            if (kelvractl::spec_of(use.opt).kind == kelvractl::ValueKind::number)
+            if (kelvractl::row_of(use.opt).kind == kelvractl::ValueKind::number)
                 range_edges(numbers, use.range);
     }
-    for (const kelvractl::OptionSpec &option : kelvractl::options()) {
+    for (const kelvractl::OptionRow &option : kelvractl::options()) {
         entry(option.name);
         if (option.alias != nullptr)
             entry(option.alias);

@@ -50,19 +50,19 @@ bool no_control(const std::string &text)
 }
 
 // A value the parser accepted lies in the range of its use by the command (or of the global option).
-void expect_in_range(const kelvractl::CommandSpec &command, Opt opt, const std::optional<int> &value, const char *what)
+void expect_in_range(const kelvractl::CommandRow &command, Opt opt, const std::optional<int> &value, const char *what)
 {
     if (!value)
         return;
     const kelvractl::OptionUse *use = kelvractl::use_of(command, opt);
-    const kelvractl::Range range = use != nullptr ? use->range : kelvractl::spec_of(opt).range;
-    expect(use != nullptr || kelvractl::spec_of(opt).global, what);
+    const kelvractl::Range range = use != nullptr ? use->range : kelvractl::row_of(opt).range;
+    expect(use != nullptr || kelvractl::row_of(opt).global, what);
     expect(*value >= range.min && *value <= range.max, what);
 }
 
 void check_ok(const Options &o)
 {
-    const kelvractl::CommandSpec &command = kelvractl::spec_of(o.command);
+    const kelvractl::CommandRow &command = kelvractl::row_of(o.command);
     expect(command.id == o.command, "accepted a command the table does not have");
     expect_in_range(command, Opt::timeout, o.timeout_ms, "time-out out of its range");
     expect_in_range(command, Opt::uid, o.uid, "user id out of its range or not an option of the command");

@@ -59,11 +59,11 @@ std::optional<std::string> check_hand_words(const std::vector<std::string> &word
 }
 
 // Checks one value against its option's kind (and range) and stores it; an error line otherwise.
-std::optional<std::string> apply(Options &o, const OptionSpec &spec, const Range &range, std::string_view value)
+std::optional<std::string> apply(Options &o, const OptionRow &row, const Range &range, std::string_view value)
 {
-    switch (spec.kind) {
+    switch (row.kind) {
     case ValueKind::flag:
-        switch (spec.id) {
+        switch (row.id) {
         case Opt::json: o.json = true; break;
         case Opt::verbose: o.verbose = true; break;
         case Opt::replace: o.replace = true; break;
@@ -72,13 +72,13 @@ std::optional<std::string> apply(Options &o, const OptionSpec &spec, const Range
         return std::nullopt;
     case ValueKind::path: {
         if (value.empty())
-            return strf(tr("%s needs a non-empty path"), spec.name);
+            return strf(tr("%s needs a non-empty path"), row.name);
         if (value.find('\0') != std::string_view::npos)
-            return strf(tr("%s: the path holds a NUL byte"), spec.name);
-        std::string &target = spec.id == Opt::config   ? o.config_file
-                              : spec.id == Opt::db     ? o.db_file
-                              : spec.id == Opt::module ? o.module_file
-                              : spec.id == Opt::frames ? o.frames_dir
+            return strf(tr("%s: the path holds a NUL byte"), row.name);
+        std::string &target = row.id == Opt::config   ? o.config_file
+                              : row.id == Opt::db     ? o.db_file
+                              : row.id == Opt::module ? o.module_file
+                              : row.id == Opt::frames ? o.frames_dir
                                                        : o.socket_file;
         target = std::string(value);
         return std::nullopt;
@@ -87,11 +87,11 @@ std::optional<std::string> apply(Options &o, const OptionSpec &spec, const Range
         NumberError why = NumberError::none;
         const auto n = parse_int(value, &why);
         if (!n && why == NumberError::not_a_number)
-            return strf(tr("%s needs a whole number, not %s"), spec.name, quoted(value).c_str());
+            return strf(tr("%s needs a whole number, not %s"), row.name, quoted(value).c_str());
         if (!n || *n < range.min || *n > range.max)
-            return strf(tr("%s %s is out of range (%lld to %lld)"), spec.name, std::string(value).c_str(), range.min,
+            return strf(tr("%s %s is out of range (%lld to %lld)"), row.name, std::string(value).c_str(), range.min,
                         range.max);
-        switch (spec.id) {
+        switch (row.id) {
         case Opt::timeout: o.timeout_ms = *n; break;
         case Opt::uid: o.uid = *n; break;
         case Opt::index: o.index = *n; break;
@@ -116,7 +116,7 @@ std::optional<std::string> apply(Options &o, const OptionSpec &spec, const Range
         return std::nullopt;
     case ValueKind::text:
         if (value.empty() || value.size() > static_cast<std::size_t>(kMaxNameBytes) || has_control_char(value))
-            return strf(tr("%s needs a text of 1 to %d bytes without control characters"), spec.name, kMaxNameBytes);
+            return strf(tr("%s needs a text of 1 to %d bytes without control characters"), row.name, kMaxNameBytes);
         o.name = std::string(value);
         return std::nullopt;
     }
@@ -124,7 +124,7 @@ std::optional<std::string> apply(Options &o, const OptionSpec &spec, const Range
 }
 
 struct Given {
-    const OptionSpec *spec;
+    const OptionRow *row;
     std::string_view value;
 };
 
@@ -166,7 +166,7 @@ std::optional<int> parse_int(std::string_view text, NumberError *why)
 ParseResult parse_args(std::span<const std::string_view> args)
 {
     Options o;
-    const CommandSpec *command = nullptr;
+    const CommandRow *command = nullptr;
     bool help = false;
     bool topic_given = false;
     std::set<Opt> seen;
@@ -184,25 +184,25 @@ ParseResult parse_args(std::span<const std::string_view> args)
                 word = word.substr(0, eq);
                 inline_value = true;
             }
-            const OptionSpec *spec = find_option(word);
-            if (spec == nullptr)
+            const OptionRow *row = find_option(word);
+            if (row == nullptr)
                 return refuse(strf(tr("unknown option %s; see kelvractl --help"), quoted(word).c_str()), rest, o.json);
-            if (!seen.insert(spec->id).second && spec->id != Opt::help)
-                return refuse(strf(tr("%s is given twice"), spec->name), rest, o.json);
-            if (spec->kind != ValueKind::flag && !inline_value) {
+            if (!seen.insert(row->id).second && row->id != Opt::help)
+                return refuse(strf(tr("%s is given twice"), row->name), rest, o.json);
+            if (row->kind != ValueKind::flag && !inline_value) {
                 if (i + 1 >= args.size())
-                    return refuse(strf(tr("%s needs a value"), spec->name), rest, o.json);
+                    return refuse(strf(tr("%s needs a value"), row->name), rest, o.json);
                 value = args[++i];
-            } else if (spec->kind == ValueKind::flag && inline_value) {
-                return refuse(strf(tr("%s takes no value"), spec->name), rest, o.json);
+            } else if (row->kind == ValueKind::flag && inline_value) {
+                return refuse(strf(tr("%s takes no value"), row->name), rest, o.json);
             }
-            if (spec->id == Opt::help) {
+            if (row->id == Opt::help) {
                 help = true;
-            } else if (spec->global) {
-                if (auto problem = apply(o, *spec, spec->range, value))
+            } else if (row->global) {
+                if (auto problem = apply(o, *row, row->range, value))
                     return refuse(std::move(*problem), args.subspan(i + 1), o.json);
             } else {
-                command_options.push_back({spec, value});
+                command_options.push_back({row, value});
             }
             continue;
         }
@@ -218,7 +218,7 @@ ParseResult parse_args(std::span<const std::string_view> args)
             continue;
         }
         if (command->operands == Operands::topic && !topic_given) {
-            const CommandSpec *topic = find_command(word);
+            const CommandRow *topic = find_command(word);
             if (topic == nullptr)
                 return refuse(strf(tr("no help for unknown command %s"), quoted(word).c_str()), rest, o.json);
             o.help_topic = topic->id;
@@ -244,15 +244,15 @@ ParseResult parse_args(std::span<const std::string_view> args)
     o.command = command->id;
 
     for (const Given &given : command_options) {
-        const OptionUse *use = use_of(*command, given.spec->id);
+        const OptionUse *use = use_of(*command, given.row->id);
         if (use == nullptr)
-            return refuse(strf(tr("%s is not an option of %s"), given.spec->name, command->name), {}, o.json);
-        if (auto problem = apply(o, *given.spec, use->range, given.value))
+            return refuse(strf(tr("%s is not an option of %s"), given.row->name, command->name), {}, o.json);
+        if (auto problem = apply(o, *given.row, use->range, given.value))
             return refuse(std::move(*problem), {}, o.json);
     }
     for (const OptionUse &use : command->options) {
         if (use.required && !seen.contains(use.opt))
-            return refuse(strf(tr("%s needs %s"), command->name, spec_of(use.opt).name), {}, o.json);
+            return refuse(strf(tr("%s needs %s"), command->name, row_of(use.opt).name), {}, o.json);
     }
     if (o.to != -1 && o.to < o.from)
         return refuse(strf(tr("--to %d lies below --from %d"), o.to, o.from), {}, o.json);
@@ -264,12 +264,12 @@ ParseResult parse_args(std::span<const std::string_view> args)
     return r;
 }
 
-std::string synopsis(const CommandSpec &command)
+std::string synopsis(const CommandRow &command)
 {
     std::string out = std::string("kelvractl ") + command.name;
     for (const OptionUse &use : command.options) {
-        const OptionSpec &spec = spec_of(use.opt);
-        std::string part = std::string(spec.name) + (spec.value != nullptr ? std::string(" ") + spec.value : "");
+        const OptionRow &row = row_of(use.opt);
+        std::string part = std::string(row.name) + (row.value != nullptr ? std::string(" ") + row.value : "");
         out += " " + (use.required ? part : "[" + part + "]");
     }
     switch (command.operands) {
@@ -282,11 +282,11 @@ std::string synopsis(const CommandSpec &command)
 
 namespace {
 
-std::string default_text(const OptionSpec &spec, const Defaults &defaults)
+std::string default_text(const OptionRow &row, const Defaults &defaults)
 {
-    switch (spec.default_of) {
+    switch (row.default_of) {
     case DefaultOf::none: return {};
-    case DefaultOf::fixed: return spec.default_text;
+    case DefaultOf::fixed: return row.default_text;
     case DefaultOf::timeout: return defaults.timeout_ms;
     case DefaultOf::database: return defaults.database;
     case DefaultOf::module: return defaults.module;
@@ -324,30 +324,30 @@ std::string wrapped(const std::string &text, std::size_t indent)
     return out;
 }
 
-struct OptionRow {
-    const OptionSpec *spec;
+struct HelpLine {
+    const OptionRow *row;
     const Range *range;
     const char *help;
 };
 
-std::string option_lines(const std::vector<OptionRow> &rows, const Defaults &defaults)
+std::string option_lines(const std::vector<HelpLine> &rows, const Defaults &defaults)
 {
     std::vector<std::string> left;
     std::size_t width = 0;
-    for (const auto &[spec, range, help] : rows) {
-        std::string l = std::string(spec->alias != nullptr ? std::string(spec->alias) + ", " : "") + spec->name +
-                        (spec->value != nullptr ? std::string(" ") + spec->value : "");
+    for (const auto &[row, range, help] : rows) {
+        std::string l = std::string(row->alias != nullptr ? std::string(row->alias) + ", " : "") + row->name +
+                        (row->value != nullptr ? std::string(" ") + row->value : "");
         width = std::max(width, l.size());
         left.push_back(std::move(l));
     }
     std::string out;
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        const auto &[spec, range, help] = rows[i];
+        const auto &[row, range, help] = rows[i];
         std::string text = tr(help);
         std::vector<std::string> extras;
-        if (range != nullptr && spec->kind == ValueKind::number)
+        if (range != nullptr && row->kind == ValueKind::number)
             extras.push_back(strf(tr("%lld to %lld"), range->min, range->max));
-        if (const std::string d = default_text(*spec, defaults); !d.empty())
+        if (const std::string d = default_text(*row, defaults); !d.empty())
             extras.push_back(strf(tr("default: %s"), d.c_str()));
         for (std::size_t k = 0; k < extras.size(); ++k)
             text += (k == 0 ? " (" : "; ") + extras[k] + (k + 1 == extras.size() ? ")" : "");
@@ -359,10 +359,10 @@ std::string option_lines(const std::vector<OptionRow> &rows, const Defaults &def
 
 std::string global_options(const Defaults &defaults)
 {
-    std::vector<OptionRow> rows;
-    for (const OptionSpec &spec : options())
-        if (spec.global)
-            rows.push_back({&spec, &spec.range, spec.help});
+    std::vector<HelpLine> rows;
+    for (const OptionRow &row : options())
+        if (row.global)
+            rows.push_back({&row, &row.range, row.help});
     return option_lines(rows, defaults);
 }
 
@@ -371,14 +371,14 @@ std::string global_options(const Defaults &defaults)
 std::string usage_text(std::optional<Command> topic, const Defaults &defaults)
 {
     if (topic) {
-        const CommandSpec &command = spec_of(*topic);
+        const CommandRow &command = row_of(*topic);
         std::string out = strf(tr("Usage: %s"), synopsis(command).c_str()) + "\n" + tr(command.description);
         if (command.operands == Operands::hand_verb)
             out += strf(tr("VERB [NAME]: %s"), hand_verbs().c_str()) + "\n";
-        std::vector<OptionRow> rows;
+        std::vector<HelpLine> rows;
         for (const OptionUse &use : command.options) {
-            const OptionSpec &spec = spec_of(use.opt);
-            rows.push_back({&spec, &use.range, use.help != nullptr ? use.help : spec.help});
+            const OptionRow &row = row_of(use.opt);
+            rows.push_back({&row, &use.range, use.help != nullptr ? use.help : row.help});
         }
         if (!rows.empty())
             out += std::string("\n") + tr("Options:") + "\n" + option_lines(rows, defaults);
@@ -396,12 +396,12 @@ std::string usage_text(std::optional<Command> topic, const Defaults &defaults)
                       tr("Commands:") + "\n";
     std::vector<std::string> left;
     std::size_t width = 0;
-    for (const CommandSpec &command : commands()) {
+    for (const CommandRow &command : commands()) {
         left.push_back(synopsis(command).substr(std::string_view("kelvractl ").size()));
         width = std::max(width, left.back().size());
     }
     std::size_t i = 0;
-    for (const CommandSpec &command : commands()) {
+    for (const CommandRow &command : commands()) {
         out += "  " + left[i] + std::string(width - left[i].size() + 2, ' ') + tr(command.summary) + "\n";
         ++i;
     }

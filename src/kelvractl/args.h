@@ -60,7 +60,7 @@ struct Defaults {
 };
 
 // The usage line of a command, from the table: "kelvractl enroll --uid U --name TEXT [--index I] ...".
-std::string synopsis(const CommandSpec &command);
+std::string synopsis(const CommandRow &command);
 // Help of one command, or of kelvractl when command is nullopt; translated.
 std::string usage_text(std::optional<Command> command, const Defaults &defaults);
 

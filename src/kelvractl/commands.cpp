@@ -10,7 +10,7 @@ namespace kelvractl {
 
 namespace {
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionRow kOptions[] = {
     {Opt::config, "--config", nullptr, "FILE", ValueKind::path, true,
      N_("key file with the device group [kelvra-dactylen] (and, for the virtual sensor, its [Sensor] and "
         "[Finger] groups)"),
@@ -73,7 +73,7 @@ constexpr const char *kDemoJson[] = {"passed", "steps_run", "steps"};
 constexpr const char *kFingerJson[] = {"line", "answer"};
 #undef KELVRACTL_DRIVER_FIELDS
 
-constexpr CommandSpec kCommands[] = {
+constexpr CommandRow kCommands[] = {
     {Command::discover, "discover", Operands::none, N_("count the attached sensors"),
      N_("Counts the attached sensors.\n"), {}, kDiscoverJson, Needs::sensor, run_discover},
     {Command::enroll, "enroll", Operands::none, N_("enroll a finger"),
@@ -109,42 +109,42 @@ constexpr CommandSpec kCommands[] = {
 
 }  // namespace
 
-std::span<const CommandSpec> commands() { return kCommands; }
-std::span<const OptionSpec> options() { return kOptions; }
+std::span<const CommandRow> commands() { return kCommands; }
+std::span<const OptionRow> options() { return kOptions; }
 
-const CommandSpec &spec_of(Command command)
+const CommandRow &row_of(Command command)
 {
-    for (const CommandSpec &c : kCommands)
+    for (const CommandRow &c : kCommands)
         if (c.id == command)
             return c;
     return kCommands[0];
 }
 
-const OptionSpec &spec_of(Opt option)
+const OptionRow &row_of(Opt option)
 {
-    for (const OptionSpec &o : kOptions)
+    for (const OptionRow &o : kOptions)
         if (o.id == option)
             return o;
     return kOptions[0];
 }
 
-const CommandSpec *find_command(std::string_view name)
+const CommandRow *find_command(std::string_view name)
 {
-    for (const CommandSpec &c : kCommands)
+    for (const CommandRow &c : kCommands)
         if (name == c.name)
             return &c;
     return nullptr;
 }
 
-const OptionSpec *find_option(std::string_view word)
+const OptionRow *find_option(std::string_view word)
 {
-    for (const OptionSpec &o : kOptions)
+    for (const OptionRow &o : kOptions)
         if (word == o.name || (o.alias != nullptr && word == o.alias))
             return &o;
     return nullptr;
 }
 
-const OptionUse *use_of(const CommandSpec &command, Opt option)
+const OptionUse *use_of(const CommandRow &command, Opt option)
 {
     for (const OptionUse &use : command.options)
         if (use.opt == option)

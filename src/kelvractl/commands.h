@@ -36,7 +36,7 @@ struct Range {
     long long max;
 };
 
-struct OptionSpec {
+struct OptionRow {
     Opt id;
     const char *name;          // "--uid"
     const char *alias;         // "-v", or nullptr
@@ -72,7 +72,7 @@ enum class Needs {
 
 using Handler = int (*)(Backend &backend, const Options &options);
 
-struct CommandSpec {
+struct CommandRow {
     Command id;
     const char *name;
     Operands operands;
@@ -85,16 +85,16 @@ struct CommandSpec {
     Handler handler;
 };
 
-std::span<const CommandSpec> commands();
-std::span<const OptionSpec> options();
-const CommandSpec &spec_of(Command command);
-const OptionSpec &spec_of(Opt option);
-const CommandSpec *find_command(std::string_view name);
+std::span<const CommandRow> commands();
+std::span<const OptionRow> options();
+const CommandRow &row_of(Command command);
+const OptionRow &row_of(Opt option);
+const CommandRow *find_command(std::string_view name);
 // By its name or alias, without a value ("--uid", "-v").
-const OptionSpec *find_option(std::string_view word);
+const OptionRow *find_option(std::string_view word);
 // The use of option by command, or nullptr when the command does not take it (global options have
 // none).
-const OptionUse *use_of(const CommandSpec &command, Opt option);
+const OptionUse *use_of(const CommandRow &command, Opt option);
 
 // The highest finger index a record may carry: 255 addresses every finger on the sensor.
 inline constexpr int kMaxFingerIndex = 254;

@@ -120,7 +120,7 @@ int main(int argc, char **argv)
     if (!parsed.ok)
         return usage_error(parsed);
 
-    const CommandSpec &command = spec_of(parsed.options.command);
+    const CommandRow &command = row_of(parsed.options.command);
     Program program(parsed.options, std::move(locations));
     if (const auto failed = program.prepare(command.needs))
         return *failed;

@@ -224,9 +224,9 @@ void add_field(JsonObject &o, std::string_view field, const Report &r)
 std::string report_json(const Report &r)
 {
     JsonObject o;
-    o.add("command", spec_of(r.command).name).add("outcome", outcome_name(r.outcome));
+    o.add("command", row_of(r.command).name).add("outcome", outcome_name(r.outcome));
     o.add("exit_status", exit_status(r.outcome));
-    for (const char *field : spec_of(r.command).json)
+    for (const char *field : row_of(r.command).json)
         add_field(o, field, r);
     if (!r.detail.empty())
         o.add("error", std::string_view(r.detail));

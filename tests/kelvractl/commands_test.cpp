@@ -16,9 +16,9 @@ namespace {
 using namespace kelvractl;
 
 // A value the option takes in this use.
-std::string valid_value(const OptionSpec &spec, const OptionUse &use)
+std::string valid_value(const OptionRow &row, const OptionUse &use)
 {
-    switch (spec.kind) {
+    switch (row.kind) {
     case ValueKind::number: return std::to_string(use.range.max);
     case ValueKind::text: return "a name";
     default: return "x";
@@ -27,15 +27,15 @@ std::string valid_value(const OptionSpec &spec, const OptionUse &use)
 
 TEST(CommandTable, EveryCommandParsesWithItsRequiredOptionsAndNeedsEachOfThem)
 {
-    for (const CommandSpec &command : commands()) {
+    for (const CommandRow &command : commands()) {
         if (command.operands == Operands::hand_verb)
             continue;  // its words come from the virtual sensor's verb table (ParseArgs tests)
         std::vector<std::string> words{command.name};
         for (const OptionUse &use : command.options) {
             if (!use.required)
                 continue;
-            words.push_back(spec_of(use.opt).name);
-            words.push_back(valid_value(spec_of(use.opt), use));
+            words.push_back(row_of(use.opt).name);
+            words.push_back(valid_value(row_of(use.opt), use));
         }
         std::vector<std::string_view> views(words.begin(), words.end());
         const ParseResult r = parse_args(views);
@@ -57,10 +57,10 @@ TEST(CommandTable, HelpShowsEveryCommandEveryOptionAndTheDefaultsOfTheRunningPro
     defaults.timeout_ms = "1234";
     defaults.database = "/db/here";
     const std::string general = usage_text(std::nullopt, defaults);
-    for (const CommandSpec &command : commands())
+    for (const CommandRow &command : commands())
         EXPECT_NE(general.find(synopsis(command).substr(std::string_view("kelvractl ").size())), std::string::npos)
             << command.name;
-    for (const OptionSpec &option : options()) {
+    for (const OptionRow &option : options()) {
         if (option.global) {
             EXPECT_NE(general.find(std::string("  ") + (option.alias ? option.alias : option.name)), std::string::npos)
                 << option.name;
@@ -69,11 +69,11 @@ TEST(CommandTable, HelpShowsEveryCommandEveryOptionAndTheDefaultsOfTheRunningPro
     EXPECT_NE(general.find("default: 1234"), std::string::npos) << general;
     EXPECT_NE(general.find("default: /db/here"), std::string::npos) << general;
 
-    for (const CommandSpec &command : commands()) {
+    for (const CommandRow &command : commands()) {
         const std::string text = usage_text(command.id, defaults);
         EXPECT_NE(text.find(synopsis(command)), std::string::npos) << text;
         for (const OptionUse &use : command.options)
-            EXPECT_NE(text.find(spec_of(use.opt).name), std::string::npos) << command.name;
+            EXPECT_NE(text.find(row_of(use.opt).name), std::string::npos) << command.name;
         for (const char *field : command.json)
             EXPECT_NE(text.find(field), std::string::npos) << command.name << " " << field;
     }
@@ -102,7 +102,7 @@ std::set<std::string> members(const std::string &object)
 
 TEST(CommandTable, EveryCommandsJsonHasTheMembersOfItsRow)
 {
-    for (const CommandSpec &command : commands()) {
+    for (const CommandRow &command : commands()) {
         if (command.id == Command::demo)
             continue;  // the demo writes its object of steps itself
         Report r;
