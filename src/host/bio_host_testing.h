@@ -1,5 +1,10 @@
-/* bio_host_testing.h - test-only hooks of libbiometric: fault injection into the feature database.
- * Programs that run drivers never call these; test suites use them to make one database call fail. */
+/* bio_host_testing.h - test-only hooks of libbiometric: fault injection into the feature database and
+ * a count of the storage calls made.
+ *
+ * Only the test build of the library (build/lib/host-testing/libbiometric.so.0, never installed)
+ * exports these; the libbiometric.so.0 that programs run against does not. Both carry the same soname,
+ * so a test process that loads a driver module gets the module's libbiometric.so.0 from the one the
+ * test itself was linked with: one copy of the host's state. */
 #ifndef BIO_HOST_TESTING_H
 #define BIO_HOST_TESTING_H
 
@@ -20,6 +25,13 @@ typedef enum {
 void bio_testing_fail_nth(bio_fault_point point, int n);
 /* Disarms every point. */
 void bio_testing_clear_faults(void);
+/* 1 when the fault last armed on that point has fired, 0 when it has not (yet). */
+int bio_testing_fault_fired(bio_fault_point point);
+/* Calls of bio_sto_connect_db, bio_sto_get_feature_info, bio_sto_set_feature_info and
+ * bio_sto_clean_feature_info (by the point named after each), and rows the stores tried to write
+ * (BIO_FAULT_STORE_ROW), since the last bio_testing_clear_calls; failed calls count too. */
+int bio_testing_calls(bio_fault_point point);
+void bio_testing_clear_calls(void);
 /* Database handles connected and not yet disconnected in this process. */
 int bio_testing_open_connections(void);
 
