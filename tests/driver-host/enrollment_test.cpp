@@ -157,11 +157,11 @@ TEST_F(Enrollment, RefusedPressesAreTakenAgainUnderTheSameNumber)
     for (const VerifyCall &call : spy.calls()) {
         EXPECT_EQ(call.level, 5);
         EXPECT_EQ(call.count, 6);
-        EXPECT_EQ(call.templates, blocks_template({9, 9, 9, 9, 9, 9}));
+        EXPECT_EQ(call.templates, digest(blocks_template({9, 9, 9, 9, 9, 9})));
     }
     ASSERT_EQ(spy.count(), 10u);
     // The failed extraction's block is compared as the sensor left it and then replaced by the retry.
-    EXPECT_EQ(spy.calls()[5].probe, std::vector<unsigned char>(kBlock, 0x99));
+    EXPECT_EQ(spy.calls()[5].probe, digest(std::vector<unsigned char>(kBlock, 0x99)));
 
     FeatureListPtr records = stored_records(kDriver);
     const feature_info *r = record_at(records.get(), 7, 1);
@@ -184,7 +184,7 @@ TEST_F(Enrollment, FirstFailedExtractionIsCheckedWithAClearedBlock)
 
     EXPECT_EQ(enroll(d, 7, 1, "x"), -1);
     ASSERT_EQ(spy.count(), 1u);
-    EXPECT_EQ(spy.calls()[0].probe, std::vector<unsigned char>(kBlock, 0));
+    EXPECT_EQ(spy.calls()[0].probe, digest(std::vector<unsigned char>(kBlock, 0)));
     // The lift after the extraction error never came.
     EXPECT_EQ(d.journal(), "S201 N9 N9 Rc4 Nc4 S0");
 }
@@ -314,7 +314,7 @@ TEST_F(DuplicateCheck, OnlyASuccessfulComparisonCanBeAHit)
 
     EXPECT_EQ(iops_internel_enroll_search(d.dev(), probe, 7, 0, -1), 1);
     ASSERT_EQ(spy.count(), 3u);
-    EXPECT_EQ(spy.calls()[2].templates, blocks_template({3}));
+    EXPECT_EQ(spy.calls()[2].templates, digest(blocks_template({3})));
 
     script_compare(0, 1);
     script_compare(700, 0);
@@ -338,13 +338,13 @@ TEST_F(DuplicateCheck, DamagedSamplesAreSkippedAndEachDecodeStartsFromZero)
 
     const std::vector<VerifyCall> calls = spy.calls();
     ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[0].templates, blocks_template({1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(calls[0].templates, digest(blocks_template({1, 2, 3, 4, 5, 6})));
     std::vector<unsigned char> short_one(kTemplate, 0);
     short_one[0] = 7;
     short_one[1] = 8;
     short_one[2] = 9;
-    EXPECT_EQ(calls[1].templates, short_one);
-    EXPECT_EQ(calls[2].templates, std::vector<unsigned char>(kTemplate, 0)) << "an empty text is an all-zero template";
+    EXPECT_EQ(calls[1].templates, digest(short_one));
+    EXPECT_EQ(calls[2].templates, digest(std::vector<unsigned char>(kTemplate, 0))) << "an empty text is an all-zero template";
 
     const std::vector<std::string> errors = d.errors();
     ASSERT_EQ(errors.size(), 2u);
@@ -390,7 +390,7 @@ TEST_F(DuplicateCheck, EnrollCheckWantsABestScoreAbove400)
     for (size_t i = 0; i < calls.size(); ++i) {
         EXPECT_EQ(calls[i].level, 5);
         EXPECT_EQ(calls[i].count, 1);
-        EXPECT_EQ(calls[i].templates, std::vector<unsigned char>(kBlock, static_cast<unsigned char>(i % 3 + 1)));
+        EXPECT_EQ(calls[i].templates, digest(std::vector<unsigned char>(kBlock, static_cast<unsigned char>(i % 3 + 1))));
     }
 }
 

@@ -64,8 +64,8 @@ TEST_F(Matching, VerifyMatchesOnlyTheGivenIndex)
     EXPECT_EQ(kelvra_ops_verify(d.dev(), ACTION_START, 5, 1), 1);
     EXPECT_EQ(d.journal(), "S301 N10 N12 N13 R300 N300 S0");
     ASSERT_EQ(spy.count(), 1u);
-    EXPECT_EQ(spy.calls()[0].templates, blocks_template({2}));
-    EXPECT_EQ(spy.calls()[0].probe, std::vector<unsigned char>(kBlock, 0x21));
+    EXPECT_EQ(spy.calls()[0].templates, digest(blocks_template({2})));
+    EXPECT_EQ(spy.calls()[0].probe, digest(std::vector<unsigned char>(kBlock, 0x21)));
     EXPECT_EQ(d.priv()->ctrlFlag.load(), CTRL_FINISHED);
     // The press and template prompts are logged; the identify prompt is not.
     std::vector<std::string> lines;
