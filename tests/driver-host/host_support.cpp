@@ -230,12 +230,5 @@ size_t count_events(const std::vector<bio_event> &events, bio_event_kind kind, i
     return n;
 }
 
-bool any_line_contains(const std::vector<std::string> &lines, const std::string &needle)
-{
-    for (const std::string &line : lines)
-        if (line.find(needle) != std::string::npos)
-            return true;
-    return false;
-}
 
 }  // namespace host_test

@@ -114,7 +114,7 @@ using FeatureListPtr = std::unique_ptr<feature_info, FeatureListDeleter>;
 FeatureListPtr stored_records(const std::string &driver);
 
 size_t count_events(const std::vector<bio_event> &events, bio_event_kind kind, int value);
-bool any_line_contains(const std::vector<std::string> &lines, const std::string &needle);
+
 
 }  // namespace host_test
 
