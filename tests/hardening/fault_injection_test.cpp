@@ -877,4 +877,33 @@ TEST(FaultInjectionTable, CoversEveryCallEachOperationMakes)
     }
 }
 
+// The guard above relies on the host counting every storage call, failed ones included; an example
+// failure is a count taken after the argument checks, which misses a clean made without a connection.
+TEST(FaultInjectionTable, HostCountsEveryStorageCall)
+{
+    Device d;
+    bio_testing_clear_calls();
+    bio_testing_fail_nth(BIO_FAULT_CONNECT, 1);
+    EXPECT_EQ(bio_sto_connect_db(), nullptr);
+    bio_sto_db *db = bio_sto_connect_db();
+    ASSERT_NE(db, nullptr);
+    feature_info *info = bio_sto_new_feature_info(1, BioT_FingerPrint, "kelvra-test", 0, "thumb");
+    info->sample = bio_sto_new_feature_sample(1, "");
+    EXPECT_EQ(bio_sto_set_feature_info(db, info), 0);
+    bio_sto_free_feature_info_list(info);
+    bio_sto_free_feature_info_list(bio_sto_get_feature_info(db, 1, BioT_FingerPrint, "kelvra-test", 0, -1));
+    EXPECT_EQ(bio_sto_clean_feature_info(db, 1, BioT_FingerPrint, "kelvra-test", 0, -1), 0);
+    EXPECT_NE(bio_sto_clean_feature_info(nullptr, 1, BioT_FingerPrint, "kelvra-test", 0, -1), 0);
+    bio_sto_disconnect_db(db);
+
+    const std::pair<bio_fault_point, int> counted[] = {
+        {BIO_FAULT_CONNECT, 2}, {BIO_FAULT_QUERY, 1}, {BIO_FAULT_STORE, 1}, {BIO_FAULT_STORE_ROW, 2}, {BIO_FAULT_CLEAN, 2}};
+    for (const auto &[point, calls] : counted)
+        EXPECT_EQ(bio_testing_calls(point), calls) << point;
+    bio_testing_clear_calls();
+    for (const auto &[point, calls] : counted)
+        EXPECT_EQ(bio_testing_calls(point), 0) << point;
+    EXPECT_EQ(d.take_errors(), (std::vector<std::string>{injected_fault_line(BIO_FAULT_CONNECT), kCleanWithoutConnection}));
+}
+
 }  // namespace
