@@ -147,7 +147,7 @@ TEST_F(Matching, ExtractionErrorEndsBeforeTheDatabase)
         EXPECT_EQ(op->run(d.dev(), 5, 0, 0, &list), -1);
         EXPECT_EQ(d.journal(), s(op->doing) + " N10 N12 Rc2 S0 N9");
         EXPECT_STREQ(d.priv()->extra_info, "Generate fingerprint characteristics error, error code: 7");
-        EXPECT_EQ(d.take_errors(), std::vector<std::string>{"Generate fingerprint characteristics error, error code: 7\n"});
+        EXPECT_EQ(d.take_errors(), std::vector<std::string>{std::string(d.priv()->extra_info) + "\n"});
         EXPECT_EQ(spy.count(), 0u);
         EXPECT_EQ(d.priv()->ctrlFlag.load(), CTRL_RUNNING);
         // The fault is still armed: nothing connected during the operation.

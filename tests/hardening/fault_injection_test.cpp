@@ -85,7 +85,10 @@ const std::string kRemovedAgain =
     "The fingerprint could not be recorded and was removed from the sensor again. Please enroll it again\n";
 const std::string kNotSaved = "Unable to open the feature database, the fingerprint was not saved\n";
 const std::string kStoreRefused = "Unable to save the fingerprint to the feature database, error code: -1\n";
-const std::string kRecordsKept = "[kelvra-test] The sensor could not delete the fingerprints (error code -3); the records are kept\n";
+const std::string kRecordsKept =
+    "[kelvra-test] The sensor could not delete the fingerprints (error code -3); the records are kept\n";
+const std::string kRetryExtraction =
+    "Generate fingerprint characteristics error (-3), please lift your finger and press it again\n";
 
 struct Case {
     const char *name;
@@ -200,15 +203,16 @@ const std::vector<Case> &cases()
         std::vector<Case> t;
         for (bool mode : {H, C}) {
             // ---- open ------------------------------------------------------------------------------
-            t.push_back(logs(sdk("count_fails_as_no_sensor", mode, Op::Open, KELVS_GetDeviceCount, E, -1, DEVS_COMM_IDLE,
-                            OPS_COMM_ERROR, "count stays 0: the no-sensor path, with the update script"),
-                 {"无可用设备\n"}));
+            t.push_back(logs(sdk("count_fails_as_no_sensor", mode, Op::Open, KELVS_GetDeviceCount, E, -1,
+                                 DEVS_COMM_IDLE, OPS_COMM_ERROR,
+                                 "count stays 0: the no-sensor path, with the update script"),
+                             {"无可用设备\n"}));
             t.back().update_script_runs = 1;
             t.push_back(sdk("global_init_refused", mode, Op::Open, KELVS_GlobalInit, E, -1, DEVS_OPEN_DOING,
                             OPS_COMM_SUCCESS, "documented: a refused set-up leaves 101 and only the reset result 0"));
             t.push_back(logs(sdk("open_device_fails", mode, Op::Open, KELVS_OpenDevice, E, -1, DEVS_COMM_IDLE,
-                            OPS_COMM_ERROR, "open error with the code; the SDK stays set up until close"),
-                 {"打开设备失败，错误码：-3\n"}));
+                                 OPS_COMM_ERROR, "open error with the code; the SDK stays set up until close"),
+                             {"打开设备失败，错误码：-3\n"}));
             t.push_back(sdk("work_mode_query_fails", mode, Op::Open, KELVS_GetDeviceWorkMode, E, 0, DEVS_COMM_IDLE,
                             OPS_OPEN_SUCCESS, "documented: not reported; the mode of the earlier open stays"));
             t.push_back(sdk("image_info_fails", mode, Op::Open, KELVS_GetImageInfo, E, 0, DEVS_COMM_IDLE,
@@ -238,65 +242,65 @@ const std::vector<Case> &cases()
             }
             // ---- get feature list: database only ----------------------------------------------------
             t.push_back(logs(db("connect_fails", mode, Op::FeatureList, BIO_FAULT_CONNECT, 1, 0, OPS_GET_FLIST_FAIL,
-                           "an unreadable database is not an empty one"),
-                 {kFaultLine}));
+                                "an unreadable database is not an empty one"),
+                             {kFaultLine}));
             t.push_back(logs(db("query_fails", mode, Op::FeatureList, BIO_FAULT_QUERY, 1, 0, OPS_GET_FLIST_SUCCESS,
-                           "documented: the host's query answers NULL for an error as for no records"),
-                 {kFaultLine}));
+                                "documented: the host's query answers NULL for an error as for no records"),
+                             {kFaultLine}));
             t.push_back(logs(file_fault("corrupt_file", mode, Op::FeatureList, Kind::CorruptDb, 0, OPS_GET_FLIST_FAIL,
-                                   "the file cannot be opened: list failure"),
-                 {kFaultLine}));
+                                        "the file cannot be opened: list failure"),
+                             {kFaultLine}));
             t.push_back(file_fault("read_only_file", mode, Op::FeatureList, Kind::ReadOnlyDb, 1, OPS_GET_FLIST_SUCCESS,
                                    "reading needs no write access"));
         }
 
         // ---- match-on-host enroll ------------------------------------------------------------------
         t.push_back(logs(sdk("capture_always_fails", H, Op::Enroll, KELVS_CaptureRawData, E, -1, DEVS_COMM_IDLE,
-                        OPS_COMM_TIMEOUT, "the finger wait retries every 50 ms until the time-out"),
-             {again(kPoorImage)}));
+                             OPS_COMM_TIMEOUT, "the finger wait retries every 50 ms until the time-out"),
+                         {again(kPoorImage)}));
         t.push_back(logs(once(sdk("capture_fails_once", H, Op::Enroll, KELVS_CaptureRawData, E, 0, DEVS_COMM_IDLE,
-                             OPS_ENROLL_SUCCESS, "the next capture is taken", 1)),
-             {kPoorImage}));
+                                  OPS_ENROLL_SUCCESS, "the next capture is taken", 1)),
+                         {kPoorImage}));
         t.push_back(logs(sdk("quality_fails", H, Op::Enroll, KELVS_ImgQuality, E, -1, DEVS_COMM_IDLE, OPS_COMM_ERROR,
-                        "image-analysis error ends the wait"),
-             {"Analyze fingerprint image quality error, error code: -3\n"}));
+                             "image-analysis error ends the wait"),
+                         {"Analyze fingerprint image quality error, error code: -3\n"}));
         t.push_back(logs(sdk("quality_unexpected_code", H, Op::Enroll, KELVS_ImgQuality, 1, -1, DEVS_COMM_IDLE,
-                        OPS_COMM_ERROR, "any non-zero code is an analysis error"),
-             {"Analyze fingerprint image quality error, error code: 1\n"}));
+                             OPS_COMM_ERROR, "any non-zero code is an analysis error"),
+                         {"Analyze fingerprint image quality error, error code: 1\n"}));
         // A refused extraction asks for the same press again for as long as the user keeps pressing (each
         // wait has its own time-out); the user gives up after three tries.
         t.push_back(logs(with(sdk("extract_always_fails", H, Op::Enroll, KELVS_ExtractFeature, E, -1, DEVS_COMM_IDLE,
-                             OPS_COMM_TIMEOUT, "the press is asked for again until the finger stays away"),
-                         [](Case &c) { c.user_gives_up = true; }),
-             {again("Generate fingerprint characteristics error (-3), please lift your finger and press it again\n")}));
+                                  OPS_COMM_TIMEOUT, "the press is asked for again until the finger stays away"),
+                              [](Case &c) { c.user_gives_up = true; }),
+                         {again(kRetryExtraction)}));
         t.push_back(logs(once(sdk("extract_fails_once", H, Op::Enroll, KELVS_ExtractFeature, E, 0, DEVS_COMM_IDLE,
-                             OPS_ENROLL_SUCCESS, "the press is taken again", 1)),
-             {"Generate fingerprint characteristics error (-3), please lift your finger and press it again\n"}));
+                                  OPS_ENROLL_SUCCESS, "the press is taken again", 1)),
+                         {kRetryExtraction}));
         t.push_back(sdk("compare_fails", H, Op::Enroll, KELVS_VerifyExt, E, 0, DEVS_COMM_IDLE, OPS_ENROLL_SUCCESS,
                         "documented: a refused comparison is not a duplicate", 1));
         t.push_back(logs(db("dup_check_connect_fails", H, Op::Enroll, BIO_FAULT_CONNECT, 1, 0, OPS_ENROLL_SUCCESS,
-                       "documented: that press is not checked for duplicates (error line)", 1),
-             {kFaultLine, kNothingComparedLine}));
+                            "documented: that press is not checked for duplicates (error line)", 1),
+                         {kFaultLine, kNothingComparedLine}));
         t.push_back(logs(db("dup_check_query_fails", H, Op::Enroll, BIO_FAULT_QUERY, 1, 0, OPS_ENROLL_SUCCESS,
-                       "documented: that press is not checked for duplicates", 1),
-             {kFaultLine}));
+                            "documented: that press is not checked for duplicates", 1),
+                         {kFaultLine}));
         t.push_back(logs(db("store_connect_fails", H, Op::Enroll, BIO_FAULT_CONNECT, 7, -1, OPS_COMM_ERROR,
-                       "six duplicate checks, then the store's connection: not saved, not success"),
-             {kFaultLine, kNotSaved}));
+                            "six duplicate checks, then the store's connection: not saved, not success"),
+                         {kFaultLine, kNotSaved}));
         t.push_back(logs(db("store_fails", H, Op::Enroll, BIO_FAULT_STORE, 1, -1, OPS_COMM_ERROR, "not saved"),
-             {kFaultLine, kStoreRefused}));
+                         {kFaultLine, kStoreRefused}));
         t.push_back(logs(db("record_row_fails", H, Op::Enroll, BIO_FAULT_STORE_ROW, 1, -1, OPS_COMM_ERROR,
-                       "rolled back"),
-             {kFaultLine, kStoreRefused}));
+                            "rolled back"),
+                         {kFaultLine, kStoreRefused}));
         t.push_back(logs(db("sample_row_fails", H, Op::Enroll, BIO_FAULT_STORE_ROW, 2, -1, OPS_COMM_ERROR,
-                       "the record row rolls back with it"),
-             {kFaultLine, kStoreRefused}));
+                            "the record row rolls back with it"),
+                         {kFaultLine, kStoreRefused}));
         t.push_back(logs(file_fault("read_only_file", H, Op::Enroll, Kind::ReadOnlyDb, -1, OPS_COMM_ERROR,
-                               "duplicate checks read, the store is refused"),
-             {kFaultLine, kStoreRefused}));
+                                    "duplicate checks read, the store is refused"),
+                         {kFaultLine, kStoreRefused}));
         t.push_back(logs(file_fault("corrupt_file", H, Op::Enroll, Kind::CorruptDb, -1, OPS_COMM_ERROR,
-                               "nothing can be checked or saved"),
-             unchecked_presses_then_not_saved()));
+                                    "nothing can be checked or saved"),
+                         unchecked_presses_then_not_saved()));
 
         // ---- match-on-host verify / identify / search ------------------------------------------------
         struct Matching {
@@ -309,44 +313,44 @@ const std::vector<Case> &cases()
                                   Matching{Op::Identify, -1, -1, OPS_IDENTIFY_NO_MATCH},
                                   Matching{Op::Search, 0, 0, OPS_SEARCH_NO_MATCH}}) {
             t.push_back(logs(sdk("capture_always_fails", H, m.op, KELVS_CaptureRawData, E, m.fail_ret, DEVS_COMM_IDLE,
-                            OPS_COMM_TIMEOUT, "the finger wait retries until the time-out"),
-                 {again(kPoorImage)}));
-            t.push_back(logs(sdk("quality_fails", H, m.op, KELVS_ImgQuality, E, m.fail_ret, DEVS_COMM_IDLE, OPS_COMM_ERROR,
-                            "image-analysis error"),
-                 {"Analyze fingerprint image quality error, error code: -3\n"}));
+                                 OPS_COMM_TIMEOUT, "the finger wait retries until the time-out"),
+                             {again(kPoorImage)}));
+            t.push_back(logs(sdk("quality_fails", H, m.op, KELVS_ImgQuality, E, m.fail_ret, DEVS_COMM_IDLE,
+                                 OPS_COMM_ERROR, "image-analysis error"),
+                             {"Analyze fingerprint image quality error, error code: -3\n"}));
             t.push_back(logs(sdk("extract_fails", H, m.op, KELVS_ExtractFeature, E, m.fail_ret, DEVS_COMM_IDLE,
-                            OPS_COMM_ERROR, "extraction error, no retry"),
-                 {"Generate fingerprint characteristics error, error code: -3\n"}));
+                                 OPS_COMM_ERROR, "extraction error, no retry"),
+                             {"Generate fingerprint characteristics error, error code: -3\n"}));
             t.push_back(sdk("compare_fails", H, m.op, KELVS_VerifyExt, E, m.no_match_ret, DEVS_COMM_IDLE, m.no_match,
                             "a refused comparison is a miss, never a hit"));
             t.push_back(with(sdk("compare_fails_writing_match", H, m.op, KELVS_VerifyExt, 7, m.no_match_ret,
                                  DEVS_COMM_IDLE, m.no_match, "the match word of a failed call is not read"),
                              [](Case &c) { c.with_match_word = true; }));
             t.push_back(logs(db("connect_fails", H, m.op, BIO_FAULT_CONNECT, 1, m.no_match_ret, m.no_match,
-                           "documented: no stored template can be read, so none matches (error line)"),
-                 {kFaultLine, kNothingComparedLine}));
+                                "documented: no stored template can be read, so none matches (error line)"),
+                             {kFaultLine, kNothingComparedLine}));
             t.push_back(logs(db("query_fails", H, m.op, BIO_FAULT_QUERY, 1, m.no_match_ret, m.no_match,
-                           "documented: no stored template can be read, so none matches"),
-                 {kFaultLine}));
+                                "documented: no stored template can be read, so none matches"),
+                             {kFaultLine}));
             t.push_back(logs(file_fault("corrupt_file", H, m.op, Kind::CorruptDb, m.no_match_ret, m.no_match,
-                                   "no stored template can be read"),
-                 {kFaultLine, kNothingComparedLine}));
+                                        "no stored template can be read"),
+                             {kFaultLine, kNothingComparedLine}));
         }
 
         // ---- match-on-host clean ---------------------------------------------------------------------
         for (Op op : {Op::CleanOne, Op::CleanAll}) {
             t.push_back(logs(db("connect_fails", H, op, BIO_FAULT_CONNECT, 1, kNonZero, OPS_CLEAN_FAIL,
-                           "nothing deleted, failure reported"),
-                 {kFaultLine, kCleanWithoutConnection}));
+                                "nothing deleted, failure reported"),
+                             {kFaultLine, kCleanWithoutConnection}));
             t.push_back(logs(db("clean_fails", H, op, BIO_FAULT_CLEAN, 1, kNonZero, OPS_CLEAN_FAIL,
-                           "nothing deleted, failure reported"),
-                 {kFaultLine}));
+                                "nothing deleted, failure reported"),
+                             {kFaultLine}));
             t.push_back(logs(file_fault("read_only_file", H, op, Kind::ReadOnlyDb, kNonZero, OPS_CLEAN_FAIL,
-                                   "the deletion is refused"),
-                 {kFaultLine}));
+                                        "the deletion is refused"),
+                             {kFaultLine}));
             t.push_back(logs(file_fault("corrupt_file", H, op, Kind::CorruptDb, kNonZero, OPS_CLEAN_FAIL,
-                                   "the file cannot be opened"),
-                 {kFaultLine, kCleanWithoutConnection}));
+                                        "the file cannot be opened"),
+                             {kFaultLine, kCleanWithoutConnection}));
         }
 
         // ---- match-on-chip enroll --------------------------------------------------------------------
@@ -359,40 +363,41 @@ const std::vector<Case> &cases()
         t.push_back(sdk("step_gives_up", C, Op::Enroll, KELVS_EnrollForOS, KELFPSCAN_ENROLL_GAVE_UP, -1,
                         DEVS_COMM_IDLE, OPS_ENROLL_FAIL, "254 ends the step as a time-out"));
         t.push_back(logs(sdk("store_template_fails", C, Op::Enroll, KELVS_StoreTemplateForOS, E, -1, DEVS_COMM_IDLE,
-                        OPS_COMM_ERROR, "nothing stored on the sensor, nothing recorded"),
-             {"Generate fingerprint template error, error code: -3\n"}));
+                             OPS_COMM_ERROR, "nothing stored on the sensor, nothing recorded"),
+                         {"Generate fingerprint template error, error code: -3\n"}));
         t.push_back(logs(sdk("store_template_full", C, Op::Enroll, KELVS_StoreTemplateForOS, KELFPSCAN_STORE_FULL, -1,
-                        DEVS_COMM_IDLE, OPS_COMM_ERROR, "no free slot on the sensor"),
-             {"No more userid to store tempFeature, error code: 50\n"}));
+                             DEVS_COMM_IDLE, OPS_COMM_ERROR, "no free slot on the sensor"),
+                         {"No more userid to store tempFeature, error code: 50\n"}));
         t.push_back(logs(db("count_connect_fails", C, Op::Enroll, BIO_FAULT_CONNECT, 1, 0, OPS_ENROLL_SUCCESS,
-                       "documented: the count reads 0, so the limit is not reached", 1),
-             {kFaultLine}));
+                            "documented: the count reads 0, so the limit is not reached", 1),
+                         {kFaultLine}));
         t.push_back(logs(db("count_query_fails", C, Op::Enroll, BIO_FAULT_QUERY, 1, 0, OPS_ENROLL_SUCCESS,
-                       "documented: the count reads 0", 1),
-             {kFaultLine}));
+                            "documented: the count reads 0", 1),
+                         {kFaultLine}));
         t.push_back(logs(db("bookkeeping_connect_fails", C, Op::Enroll, BIO_FAULT_CONNECT, 2, -1, OPS_COMM_ERROR,
-                       "the template just stored is deleted from the sensor again"),
-             {kFaultLine, kRemovedAgain}));
+                            "the template just stored is deleted from the sensor again"),
+                         {kFaultLine, kRemovedAgain}));
         t.push_back(logs(db("bookkeeping_store_fails", C, Op::Enroll, BIO_FAULT_STORE, 1, -1, OPS_COMM_ERROR,
-                       "the template just stored is deleted from the sensor again"),
-             {kFaultLine, kRemovedAgain}));
+                            "the template just stored is deleted from the sensor again"),
+                         {kFaultLine, kRemovedAgain}));
         t.push_back(logs(db("bookkeeping_record_row_fails", C, Op::Enroll, BIO_FAULT_STORE_ROW, 1, -1, OPS_COMM_ERROR,
-                       "rolled back; the template is deleted again"),
-             {kFaultLine, kRemovedAgain}));
+                            "rolled back; the template is deleted again"),
+                         {kFaultLine, kRemovedAgain}));
         t.push_back(logs(db("bookkeeping_sample_row_fails", C, Op::Enroll, BIO_FAULT_STORE_ROW, 2, -1, OPS_COMM_ERROR,
-                       "rolled back; the template is deleted again"),
-             {kFaultLine, kRemovedAgain}));
+                            "rolled back; the template is deleted again"),
+                         {kFaultLine, kRemovedAgain}));
         t.push_back(logs(with(db("bookkeeping_and_undo_fail", C, Op::Enroll, BIO_FAULT_STORE, 1, -1, OPS_COMM_ERROR,
-                            "documented: the sensor keeps bob, and the user is told removing it failed", 0,
-                            Agreement::SensorMore),
-                         [](Case &c) { c.also_fail_sensor_delete = true; }),
-             {kFaultLine, "The fingerprint could not be recorded, and removing it from the sensor failed, error code: -3\n"}));
+                                 "documented: the sensor keeps bob, and the user is told removing it failed", 0,
+                                 Agreement::SensorMore),
+                              [](Case &c) { c.also_fail_sensor_delete = true; }),
+                         {kFaultLine, "The fingerprint could not be recorded, and removing it from the sensor "
+                                      "failed, error code: -3\n"}));
         t.push_back(logs(file_fault("read_only_file", C, Op::Enroll, Kind::ReadOnlyDb, -1, OPS_COMM_ERROR,
-                               "the bookkeeping record is refused; the template is deleted again"),
-             {kFaultLine, kRemovedAgain}));
+                                    "the bookkeeping record is refused; the template is deleted again"),
+                         {kFaultLine, kRemovedAgain}));
         t.push_back(logs(file_fault("corrupt_file", C, Op::Enroll, Kind::CorruptDb, -1, OPS_COMM_ERROR,
-                               "the bookkeeping record cannot be written; the template is deleted again"),
-             {kFaultLine, kFaultLine, kRemovedAgain}));
+                                    "the bookkeeping record cannot be written; the template is deleted again"),
+                         {kFaultLine, kFaultLine, kRemovedAgain}));
 
         // ---- match-on-chip verify / identify / search ------------------------------------------------
         for (const Matching &m : {Matching{Op::Verify, -1, 0, OPS_VERIFY_NO_MATCH},
@@ -407,37 +412,37 @@ const std::vector<Case> &cases()
         t.push_back(sdk("reset_count_fails", C, Op::Identify, KELVS_ResetIdentifyCntForOS, E, 1, DEVS_COMM_IDLE,
                         OPS_IDENTIFY_MATCH, "documented: its code is not consulted; the search still decides"));
         t.push_back(logs(db("walk_connect_fails", C, Op::Search, BIO_FAULT_CONNECT, 1, 0, OPS_SEARCH_MATCH,
-                       "documented: a match whose record cannot be found stays 600 with no list"),
-             {kFaultLine}));
+                            "documented: a match whose record cannot be found stays 600 with no list"),
+                         {kFaultLine}));
         t.push_back(logs(db("walk_query_fails", C, Op::Search, BIO_FAULT_QUERY, 1, 0, OPS_SEARCH_MATCH,
-                       "documented: as a match without a record"),
-             {kFaultLine}));
+                            "documented: as a match without a record"),
+                         {kFaultLine}));
         t.push_back(logs(file_fault("corrupt_file", C, Op::Search, Kind::CorruptDb, 0, OPS_SEARCH_MATCH,
-                               "documented: as a match without a record"),
-             {kFaultLine}));
+                                    "documented: as a match without a record"),
+                         {kFaultLine}));
 
         // ---- match-on-chip clean: the sensor first ---------------------------------------------------
         t.push_back(logs(sdk("sensor_delete_fails", C, Op::CleanOne, KELVS_DelUserFpsFroOS, E, E, DEVS_COMM_IDLE,
-                        OPS_CLEAN_FAIL, "the record stays while the sensor keeps the finger"),
-             {kRecordsKept}));
+                             OPS_CLEAN_FAIL, "the record stays while the sensor keeps the finger"),
+                         {kRecordsKept}));
         t.push_back(logs(sdk("sensor_delete_all_fails", C, Op::CleanAll, KELVS_DelAllUserFpsFroOS, E, E, DEVS_COMM_IDLE,
-                        OPS_CLEAN_FAIL, "the records stay while the sensor keeps the fingers"),
-             {kRecordsKept}));
+                             OPS_CLEAN_FAIL, "the records stay while the sensor keeps the fingers"),
+                         {kRecordsKept}));
         for (Op op : {Op::CleanOne, Op::CleanAll}) {
             t.push_back(logs(db("connect_fails", C, op, BIO_FAULT_CONNECT, 1, kNonZero, OPS_CLEAN_FAIL,
-                           "documented: the sensor let the finger go, the record stays listed until a retry", 0,
-                           Agreement::DbListsMore),
-                 {kFaultLine, kCleanWithoutConnection}));
+                                "documented: the sensor let the finger go, the record stays listed until a retry", 0,
+                                Agreement::DbListsMore),
+                             {kFaultLine, kCleanWithoutConnection}));
             t.push_back(logs(db("clean_fails", C, op, BIO_FAULT_CLEAN, 1, kNonZero, OPS_CLEAN_FAIL,
-                           "documented: as above", 0, Agreement::DbListsMore),
-                 {kFaultLine}));
+                                "documented: as above", 0, Agreement::DbListsMore),
+                             {kFaultLine}));
             t.push_back(logs(file_fault("read_only_file", C, op, Kind::ReadOnlyDb, kNonZero, OPS_CLEAN_FAIL,
-                                   "documented: as above", 0, Agreement::DbListsMore),
-                 {kFaultLine}));
+                                        "documented: as above", 0, Agreement::DbListsMore),
+                             {kFaultLine}));
             t.push_back(logs(file_fault("corrupt_file", C, op, Kind::CorruptDb, kNonZero, OPS_CLEAN_FAIL,
-                                   "documented: the sensor let the finger go; the file is left as it is", 0,
-                                   Agreement::DbListsMore),
-                 {kFaultLine, kCleanWithoutConnection}));
+                                        "documented: the sensor let the finger go; the file is left as it is", 0,
+                                        Agreement::DbListsMore),
+                             {kFaultLine, kCleanWithoutConnection}));
         }
         return t;
     }();
@@ -605,7 +610,8 @@ bool fault_reached(const Case &c, const std::vector<std::string> &errors, const 
         return host_said_so;
     case Kind::ReadOnlyDb:
         // A write is refused with the host's line; a reading operation read the file that could not be written.
-        return access(db_file.c_str(), W_OK) != 0 && (writes(c.op) ? host_said_so : bio_testing_calls(BIO_FAULT_QUERY) > 0);
+        return access(db_file.c_str(), W_OK) != 0 &&
+               (writes(c.op) ? host_said_so : bio_testing_calls(BIO_FAULT_QUERY) > 0);
     }
     return false;
 }
@@ -897,13 +903,15 @@ TEST(FaultInjectionTable, HostCountsEveryStorageCall)
     bio_sto_disconnect_db(db);
 
     const std::pair<bio_fault_point, int> counted[] = {
-        {BIO_FAULT_CONNECT, 2}, {BIO_FAULT_QUERY, 1}, {BIO_FAULT_STORE, 1}, {BIO_FAULT_STORE_ROW, 2}, {BIO_FAULT_CLEAN, 2}};
+        {BIO_FAULT_CONNECT, 2}, {BIO_FAULT_QUERY, 1}, {BIO_FAULT_STORE, 1}, {BIO_FAULT_STORE_ROW, 2},
+        {BIO_FAULT_CLEAN, 2}};
     for (const auto &[point, calls] : counted)
         EXPECT_EQ(bio_testing_calls(point), calls) << point;
     bio_testing_clear_calls();
     for (const auto &[point, calls] : counted)
         EXPECT_EQ(bio_testing_calls(point), 0) << point;
-    EXPECT_EQ(d.take_errors(), (std::vector<std::string>{injected_fault_line(BIO_FAULT_CONNECT), kCleanWithoutConnection}));
+    EXPECT_EQ(d.take_errors(),
+              (std::vector<std::string>{injected_fault_line(BIO_FAULT_CONNECT), kCleanWithoutConnection}));
 }
 
 }  // namespace
