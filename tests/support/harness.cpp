@@ -223,15 +223,6 @@ std::vector<LogLine> Device::logs() const
     return g_logs;
 }
 
-std::vector<std::string> Device::errors() const
-{
-    std::vector<std::string> lines;
-    for (const LogLine &line : logs())
-        if (line.level == BIO_LOG_ERROR)
-            lines.push_back(line.text);
-    return lines;
-}
-
 size_t Device::count_line(bio_log_level level, const std::string &text) const
 {
     size_t n = 0;
@@ -262,15 +253,14 @@ QuietScoreLines::QuietScoreLines()
 
 QuietScoreLines::~QuietScoreLines() { finish(); }
 
-std::string QuietScoreLines::finish()
+void QuietScoreLines::finish()
 {
     if (!capturing_)
-        return {};
+        return;
     capturing_ = false;
     std::fflush(stdout);
     const std::string captured = testing::internal::GetCapturedStdout();
     static const std::string kScore = "\n enroll imgScore = ";
-    std::string scores;
     std::string rest;
     size_t at = 0;
     for (size_t found; (found = captured.find(kScore, at)) != std::string::npos;) {
@@ -280,7 +270,6 @@ std::string QuietScoreLines::finish()
         while (end < captured.size() && std::isdigit(static_cast<unsigned char>(captured[end])))
             ++end;
         rest.append(captured, at, found - at);
-        scores.append(captured, found, end - found);
         at = end;
     }
     rest.append(captured, at, std::string::npos);
@@ -288,7 +277,6 @@ std::string QuietScoreLines::finish()
         std::fwrite(rest.data(), 1, rest.size(), stdout);
         std::fflush(stdout);
     }
-    return scores;
 }
 
 std::string sdk_calls()

@@ -72,9 +72,8 @@ public:
 
     // Every line the host logged since the device was made or the logs were cleared, at every level.
     std::vector<LogLine> logs() const;
-    std::vector<std::string> errors() const;  // error-level lines only
     size_t count_line(bio_log_level level, const std::string &text) const;  // lines of exactly that text
-    void clear_logs();                        // forgets lines, but not error lines still undeclared
+    void clear_logs();  // forgets lines, but not error lines still undeclared
     // Error lines are failures unless the test declares them: take_errors() hands over, in order, the
     // error lines logged since the last take, for the test to compare exactly with the lines it expects.
     // Any error line never taken fails the test when the device goes away.
@@ -103,8 +102,8 @@ public:
     ~QuietScoreLines();
     QuietScoreLines(const QuietScoreLines &) = delete;
     QuietScoreLines &operator=(const QuietScoreLines &) = delete;
-    // Ends the capture now; returns the score lines ("\n enroll imgScore = N" each), and prints the rest.
-    std::string finish();
+    // Ends the capture now and prints what is not a score line ("\n enroll imgScore = N").
+    void finish();
 
 private:
     bool capturing_ = true;
