@@ -1,6 +1,10 @@
 /* bio_host_testing.h - test-only hooks of libbiometric: fault injection into the feature database and its
- * records, and the answer of the base64 decoder.
- * Programs that run drivers never call these; test suites use them to make one database call fail. */
+ * records, the answer of the base64 decoder, and a count of the storage calls made.
+ *
+ * Only the test build of the library (build/lib/host-testing/libbiometric.so.0, never installed)
+ * exports these; the libbiometric.so.0 that programs run against does not. Both carry the same soname,
+ * so a test process that loads a driver module gets the module's libbiometric.so.0 from the one the
+ * test itself was linked with: one copy of the host's state. */
 #ifndef BIO_HOST_TESTING_H
 #define BIO_HOST_TESTING_H
 
@@ -24,6 +28,13 @@ typedef enum {
 void bio_testing_fail_nth(bio_fault_point point, int n);
 /* Disarms every point and gives bio_base64_decode its own answer back. */
 void bio_testing_clear_faults(void);
+/* 1 when the fault last armed on that point has fired, 0 when it has not (yet). */
+int bio_testing_fault_fired(bio_fault_point point);
+/* Calls of bio_sto_connect_db, bio_sto_get_feature_info, bio_sto_set_feature_info and
+ * bio_sto_clean_feature_info (by the point named after each), and rows the stores tried to write
+ * (BIO_FAULT_STORE_ROW), since the last bio_testing_clear_calls; failed calls count too. */
+int bio_testing_calls(bio_fault_point point);
+void bio_testing_clear_calls(void);
 
 /* What bio_base64_decode answers after a successful decode. Hosts differ here: this library answers the
  * number of bytes written, others answer 0 or 1, or the number of characters read. Tests switch the answer

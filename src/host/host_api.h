@@ -18,6 +18,15 @@ namespace bio_host {
 
 /* A fault armed through bio_testing_fail_nth fires: the caller fails as if the database had. */
 bool fault_fires(bio_fault_point point);
+/* A storage call (or a row of a store) passed that point; counted whether it then succeeds or not. */
+void count_call(bio_fault_point point);
+/* What the test build's bio_testing_* calls reach (fault_points.cpp, storage.cpp). */
+void arm_fault(bio_fault_point point, int n);
+bool fault_fired(bio_fault_point point);
+int calls_counted(bio_fault_point point);
+void clear_counted_calls();
+void set_decode_answer(bio_decode_answer answer);
+int open_connections();
 
 /* What bio_base64_decode answers for a decode that wrote `bytes` bytes from `characters` characters:
  * `bytes`, unless a test switched the answer with bio_testing_set_decode_answer. */

@@ -297,6 +297,7 @@ const char *bio_sto_get_db_path(void)
 
 bio_sto_db *bio_sto_connect_db(void)
 {
+    bio_host::count_call(BIO_FAULT_CONNECT);
     std::string name;
     std::string shown;
     bool in_memory;
@@ -339,6 +340,7 @@ void bio_sto_disconnect_db(bio_sto_db *db)
 feature_info *bio_sto_get_feature_info(bio_sto_db *db, int uid, int biotype, const char *driver, int idx_start,
                                        int idx_end)
 {
+    bio_host::count_call(BIO_FAULT_QUERY);
     if (!usable(db, "query"))
         return nullptr;
     if (driver == nullptr) {
@@ -424,6 +426,7 @@ feature_info *bio_sto_get_feature_info(bio_sto_db *db, int uid, int biotype, con
 
 int bio_sto_clean_feature_info(bio_sto_db *db, int uid, int biotype, const char *driver, int idx_start, int idx_end)
 {
+    bio_host::count_call(BIO_FAULT_CLEAN);
     if (!usable(db, "clean"))
         return -1;
     if (driver == nullptr) {
@@ -459,6 +462,7 @@ int bio_sto_clean_feature_info(bio_sto_db *db, int uid, int biotype, const char 
 
 int bio_sto_set_feature_info(bio_sto_db *db, feature_info *info)
 {
+    bio_host::count_call(BIO_FAULT_STORE);
     if (!usable(db, "store"))
         return -1;
     if (info == nullptr) {
@@ -494,6 +498,7 @@ int bio_sto_set_feature_info(bio_sto_db *db, feature_info *info)
         sqlite3_bind_text(record.get(), 3, f->driver, -1, SQLITE_STATIC);
         sqlite3_bind_int(record.get(), 4, f->index);
         sqlite3_bind_text(record.get(), 5, f->index_name != nullptr ? f->index_name : "", -1, SQLITE_STATIC);
+        bio_host::count_call(BIO_FAULT_STORE_ROW);
         if (bio_host::fault_fires(BIO_FAULT_STORE_ROW))
             return fail("injected fault");
         if (sqlite3_step(record.get()) != SQLITE_DONE)
@@ -504,6 +509,7 @@ int bio_sto_set_feature_info(bio_sto_db *db, feature_info *info)
             sqlite3_bind_int64(sample.get(), 1, id);
             sqlite3_bind_int(sample.get(), 2, s->no);
             sqlite3_bind_text(sample.get(), 3, s->data != nullptr ? s->data : "", -1, SQLITE_STATIC);
+            bio_host::count_call(BIO_FAULT_STORE_ROW);
             if (bio_host::fault_fires(BIO_FAULT_STORE_ROW))
                 return fail("injected fault");
             if (sqlite3_step(sample.get()) != SQLITE_DONE)
@@ -518,9 +524,6 @@ int bio_sto_set_feature_info(bio_sto_db *db, feature_info *info)
     return 0;
 }
 
-int bio_testing_open_connections(void)
-{
-    return g_open_connections.load();
-}
-
 }  // extern "C"
+
+int bio_host::open_connections() { return g_open_connections.load(); }

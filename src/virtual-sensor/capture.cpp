@@ -143,8 +143,13 @@ KELVS_EXPORT int KELFPSCAN_ExtractFeature(KELFPSCAN_HANDLE handle, int mode, uns
 KELVS_EXPORT int KELFPSCAN_VerifyExt(KELFPSCAN_HANDLE handle, int level, const unsigned char *feature, int count,
                                      const unsigned char *templates, int *similarity, int *match)
 {
+    kelvs_call_record record = kelvs::make_record(KELVS_VerifyExt, level, count);
+    if (feature && kelvs::call_listened())
+        record.data_digest[0] = kelvs_digest(feature, size_t(KELFPSCAN_FEATURE_SIZE));
+    if (templates && count > 0 && kelvs::call_listened())
+        record.data_digest[1] = kelvs_digest(templates, size_t(count) * KELFPSCAN_FEATURE_SIZE);
     return kelvs::handle_call(
-        kelvs::make_record(KELVS_VerifyExt, level, count), handle,
+        record, handle,
         [&](const Answer &a) {
             if (similarity)
                 *similarity = a.out[0];

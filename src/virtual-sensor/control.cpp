@@ -41,7 +41,16 @@ int finish_call(State &s, kelvs_call_record &record, int rc)
     if (s.log.size() >= log_limit)
         s.log.pop_front();
     s.log.push_back(record);
+    if (s.listener != nullptr)
+        s.listener(&record, s.listener_user);
     return rc;
+}
+
+bool call_listened()
+{
+    State &s = state();
+    std::lock_guard lock(s.mu);
+    return s.listener != nullptr;
 }
 
 }  // namespace kelvs
@@ -181,6 +190,23 @@ KELVS_EXPORT void kelvs_log_clear(void)
 KELVS_EXPORT const char *kelvs_call_name(kelvs_call call)
 {
     return valid_call(call) ? call_names[call] : "unknown";
+}
+
+KELVS_EXPORT uint64_t kelvs_digest(const void *data, size_t size)
+{
+    uint64_t hash = 0xcbf29ce484222325ULL;
+    const auto *bytes = static_cast<const unsigned char *>(data);
+    for (size_t i = 0; bytes != nullptr && i < size; ++i)
+        hash = (hash ^ bytes[i]) * 0x100000001b3ULL;
+    return hash;
+}
+
+KELVS_EXPORT void kelvs_set_call_listener(kelvs_call_listener listener, void *user)
+{
+    auto &s = kelvs::state();
+    std::lock_guard lock(s.mu);
+    s.listener = listener;
+    s.listener_user = user;
 }
 
 KELVS_EXPORT int kelvs_is_initialised(void)

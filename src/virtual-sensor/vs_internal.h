@@ -144,6 +144,8 @@ struct State {
     uintptr_t next_handle = 0x4b560001;
     std::array<Script, KELVS_CALL_COUNT> scripts;
     std::deque<kelvs_call_record> log;
+    kelvs_call_listener listener = nullptr;
+    void *listener_user = nullptr;
     std::vector<Template> store;
     // The state file could not be read and could not be put aside either: nothing may replace it.
     bool store_unusable = false;
@@ -157,6 +159,8 @@ State &state();
 // Under the state lock.
 std::optional<Answer> take_answer(State &s, kelvs_call call);
 int finish_call(State &s, kelvs_call_record &record, int rc);
+// Takes the state lock: whether a call listener is installed.
+bool call_listened();
 kelvs_call_record make_record(kelvs_call call, int arg0 = 0, int arg1 = 0);
 // Looks up an open handle: 0, KELVS_ERR_HANDLE or KELVS_ERR_GONE.
 int find_device(State &s, KELFPSCAN_HANDLE handle, Device *&device);

@@ -134,6 +134,7 @@ TEST_F(ChipEndToEnd, FullSensorKeepsWhatItHas)
     run->mark();
     EXPECT_EQ(enroll(*run, 1000, 2, "ring"), -1);
     EXPECT_STREQ(run->priv()->extra_info, "No more userid to store tempFeature, error code: 50");
+    EXPECT_EQ(run->take_errors(), std::vector<std::string>{"No more userid to store tempFeature, error code: 50\n"});
     const std::string journal = run->journal();
     EXPECT_EQ(journal.substr(journal.size() - 9), "Rc2 S0 N9");
     EXPECT_EQ(kelvs_store_count(), 1);

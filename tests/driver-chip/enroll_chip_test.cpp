@@ -155,11 +155,8 @@ TEST_F(ChipEnroll, SixPressesWithTheirPromptsAndPauses)
     EXPECT_EQ(kelvs_scripts_pending(KELVS_CaptureRawData), 0u);
 
     // The prompts are logged as they are shown.
-    int logged = 0;
-    for (const auto &line : device.logs())
-        if (line.text.rfind("[", 0) == 0 && line.text.find("/6] fingerprint") != std::string::npos)
-            ++logged;
-    EXPECT_EQ(logged, 6);
+    for (int press = 1; press <= 6; ++press)
+        EXPECT_EQ(device.count_line(BIO_LOG_DEBUG, progress(press) + "\n"), 1u) << press;
 }
 
 TEST_F(ChipEnroll, OverlappingPressIsTakenAgainUnderTheSameNumber)
@@ -249,8 +246,7 @@ TEST_F(ChipEnroll, StepLoopPollsUntilTheSensorDecides)
     EXPECT_EQ(trace.joined(), "sleep 50, N9, sleep 50, N9, sleep 50, N9, sleep 50, sleep 50");
     const std::string poor = "The fingerprint image quality is poor[0], please press your finger again\n";
     EXPECT_EQ(trace.messages(), (std::vector<std::string>{poor, poor, poor}));
-    EXPECT_EQ(device.errors().size(), 3u);
-    EXPECT_EQ(device.errors().front(), poor + "\n");
+    EXPECT_EQ(device.take_errors(), std::vector<std::string>(3, poor + "\n"));
     for (const auto &step : calls_of(KELVS_EnrollForOS))
         EXPECT_EQ(step.arg[0], 2);
 }
@@ -362,8 +358,7 @@ TEST_F(ChipEnroll, FullSensorRefusesTheStore)
     EXPECT_EQ(enroll(), -1);
     EXPECT_EQ(extra_info(), "No more userid to store tempFeature, error code: 50");
     EXPECT_EQ(device.journal(), "S201 N9 N11 N9 N11 N9 N11 N9 N11 N9 N11 N9 Rc2 S0 N9");
-    ASSERT_FALSE(device.errors().empty());
-    EXPECT_EQ(device.errors().back(), "No more userid to store tempFeature, error code: 50\n");
+    EXPECT_EQ(device.take_errors(), std::vector<std::string>{"No more userid to store tempFeature, error code: 50\n"});
     EXPECT_EQ(records(), nullptr);
 }
 
@@ -375,6 +370,7 @@ TEST_F(ChipEnroll, OtherStoreErrorsShowTheirCode)
 
     EXPECT_EQ(enroll(), -1);
     EXPECT_EQ(extra_info(), "Generate fingerprint template error, error code: 7");
+    EXPECT_EQ(device.take_errors(), std::vector<std::string>{"Generate fingerprint template error, error code: 7\n"});
     EXPECT_EQ(bio_get_ops_result(device.dev()), OPS_COMM_ERROR);
     EXPECT_EQ(records(), nullptr);
 }
@@ -398,6 +394,8 @@ TEST_F(ChipEnroll, UnrecordedFingerIsRemovedFromTheSensorAgain)
         EXPECT_EQ(device.journal().substr(device.journal().size() - 9), "Rc2 N9 S0");
         EXPECT_EQ(extra_info(),
                   "The fingerprint could not be recorded and was removed from the sensor again. Please enroll it again");
+        EXPECT_EQ(device.take_errors(), (std::vector<std::string>{kelvra_test::injected_fault_line(fault),
+                                                                  extra_info() + "\n"}));
         ASSERT_EQ(kelvs_log_count(KELVS_StoreTemplateForOS), 1u);
         const auto deletions = calls_of(KELVS_DelUserFpsFroOS);
         ASSERT_EQ(deletions.size(), 1u);
@@ -420,6 +418,8 @@ TEST_F(ChipEnroll, UnrecordedFingerThatCannotBeRemovedSaysSo)
     EXPECT_EQ(enroll(), -1);
     EXPECT_EQ(extra_info(),
               "The fingerprint could not be recorded, and removing it from the sensor failed, error code: 9");
+    EXPECT_EQ(device.take_errors(), (std::vector<std::string>{kelvra_test::injected_fault_line(BIO_FAULT_STORE),
+                                                              extra_info() + "\n"}));
     EXPECT_EQ(bio_get_ops_result(device.dev()), OPS_COMM_ERROR);
     EXPECT_EQ(bio_get_dev_status(device.dev()), DEVS_COMM_IDLE);
 }

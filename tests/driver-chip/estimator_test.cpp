@@ -6,6 +6,7 @@
 #include "chip_support.h"
 #include "harness.h"
 #include "kelvra_internal.h"
+#include "kelvra_presence.h"
 
 namespace {
 
@@ -21,6 +22,15 @@ float measure(std::vector<unsigned char> frame, int width, int height)
 }
 
 float measure96(std::vector<unsigned char> frame) { return measure(std::move(frame), 96, 96); }
+
+std::vector<unsigned char> transposed96(const std::vector<unsigned char> &frame)
+{
+    std::vector<unsigned char> out(frame.size());
+    for (size_t r = 0; r < 96; ++r)
+        for (size_t c = 0; c < 96; ++c)
+            out[c * 96 + r] = frame[r * 96 + c];
+    return out;
+}
 
 TEST(Estimator, EmptyAndFullFrames)
 {
@@ -64,6 +74,46 @@ TEST(Estimator, SlantedFingerCountsOnlyRowsWhereAllProbeColumnsAreDark)
     // top 30 (not 10), bottom 89: liney 59. Across: left 14; from the right, probe rows 24..28 meet
     // the finger only at column 61 (the third strip starts below them): linex 47.
     EXPECT_FLOAT_EQ(measure96(frame), 59.0f * 47.0f / 9216.0f * 100.0f);
+}
+
+// Makes sure a probe group that has seen dark stays counted for the rest of its scan; an example failure
+// is flags cleared on every line, which find an edge only on a line where all three groups are dark at
+// once. Here no line has that, yet each scan completes where its last group first meets dark.
+TEST(Estimator, GroupFlagsStayRaisedForTheRestOfTheScan)
+{
+    // Column 24 is dark on rows 10..30 and 70..90, column 48 on rows 40..60, column 72 on every row:
+    // top 40 and bottom 60 (column 48's first and last dark rows). Marks at columns 10 and 90 on the
+    // probe rows 24, 48 and 72 give left 10 and right 90 on every line at once.
+    std::vector<unsigned char> frame = light_frame(96, 96);
+    for (int r = 0; r < 96; ++r) {
+        if ((r >= 10 && r <= 30) || (r >= 70 && r <= 90))
+            frame[size_t(r) * 96 + 24] = 0;
+        if (r >= 40 && r <= 60)
+            frame[size_t(r) * 96 + 48] = 0;
+        frame[size_t(r) * 96 + 72] = 0;
+    }
+    for (int r : {24, 48, 72})
+        for (int c : {10, 90})
+            frame[size_t(r) * 96 + c] = 0;
+    const float expected = 20.0f * 80.0f / 9216.0f * 100.0f;
+    // The same frame turned on its side puts the stripes on the left and right scans.
+    const struct {
+        const char *scans;
+        std::vector<unsigned char> frame;
+    } cases[] = {{"top and bottom", frame}, {"left and right", transposed96(frame)}};
+    for (const auto &c : cases)
+        EXPECT_FLOAT_EQ(measure96(c.frame), expected) << c.scans;
+}
+
+// Makes sure a frame right at the presence threshold reads as exactly 85 and is neither a press nor an
+// empty sensor. No 96 x 96 frame can score exactly 85 (the nearest give 84.98 and 85.56), so the frame
+// is 20 x 38: rows 2..36 dark over the whole width, 19 x 34 of 760 pixels.
+TEST(Estimator, FrameAtThePresenceThresholdScoresExactly85)
+{
+    const float score = measure(dark_rect_frame(20, 38, 2, 36, 0, 19), 20, 38);
+    EXPECT_EQ(score, 85.0f);
+    EXPECT_FALSE(kelvra::frame_shows_press(score));
+    EXPECT_FALSE(kelvra::frame_shows_no_finger(score));
 }
 
 TEST(Estimator, ProbeRowThatNeverSeesDarkLeavesWidthOne)

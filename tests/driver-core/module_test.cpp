@@ -2,6 +2,7 @@
 // and deaf to a host that defines globals of the same names.
 #include <dlfcn.h>
 #include <glib.h>
+#include <link.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -87,6 +88,20 @@ TEST(ModuleSymbols, ExportsExactlyTheDriversNames)
     EXPECT_TRUE(missing.empty()) << "not exported: " << ::testing::PrintToString(missing);
 }
 
+// Makes sure the libbiometric.so.0 that programs run against offers no test hook; an example failure is
+// a fault point any program could arm. The test build offers the same calls plus its hooks.
+TEST(HostLibrarySymbols, ProductionBuildExportsNoTestHook)
+{
+    const std::set<std::string> production = defined_dynamic_symbols(KELVRA_HOST_LIBRARY_PATH);
+    std::set<std::string> hooks;
+    std::set<std::string> contract;
+    for (const std::string &name : defined_dynamic_symbols(KELVRA_HOST_TESTING_LIBRARY_PATH))
+        (name.rfind("bio_testing_", 0) == 0 ? hooks : contract).insert(name);
+    ASSERT_EQ(production.count("bio_sto_connect_db"), 1u) << "nm did not read " << KELVRA_HOST_LIBRARY_PATH;
+    EXPECT_EQ(hooks.count("bio_testing_fail_nth"), 1u);
+    EXPECT_EQ(production, contract);
+}
+
 TEST(ModuleSymbols, FindsTheVirtualSensorWithoutAnEnvironment)
 {
     // The build-tree module carries $ORIGIN as its run path; the installed one the driver directory.
@@ -127,6 +142,34 @@ TEST_F(LoadedModule, ConfigureFillsTheRecordThroughTheEntryPoint)
     EXPECT_EQ(dev.drv_api_version.minor, 10);
     dev.ops_free(&dev);
     EXPECT_EQ(dev.dev_priv, nullptr);
+    g_key_file_free(conf);
+}
+
+// Makes sure a test that loads the module shares one host with it; an example failure is the module
+// loading the production libbiometric.so.0 beside the test build, so that the test reads a journal the
+// driver never writes and arms faults the driver never meets.
+TEST_F(LoadedModule, SharesTheTestsOwnHostLibrary)
+{
+    int copies = 0;
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *count) {
+            const std::string path = info->dlpi_name != nullptr ? info->dlpi_name : "";
+            if (path.find("/libbiometric.so") != std::string::npos)
+                ++*static_cast<int *>(count);
+            return 0;
+        },
+        &copies);
+    EXPECT_EQ(copies, 1);
+
+    auto configure = symbol<bio_driver_configure_fn>("kelvra_ops_configure");
+    ASSERT_NE(configure, nullptr);
+    bio_journal_clear();
+    bio_dev dev{};
+    dev.device_name = const_cast<char *>("kelvra-module");
+    GKeyFile *conf = g_key_file_new();
+    ASSERT_EQ(configure(&dev, conf), 0);
+    EXPECT_EQ(bio_journal_size(), 3u) << "configure's status, result and notify went to another host";
+    dev.ops_free(&dev);
     g_key_file_free(conf);
 }
 

@@ -51,6 +51,7 @@ TEST(Discover, ReportsAnSdkErrorCodeAfterTheName)
     EXPECT_EQ(kelvra_ops_discover(d.dev()), -3);
     EXPECT_EQ(log_texts(d), (std::vector<std::string>{"Detecting kelvra-test device ...\n",
                                                       "Detect kelvra-test device error, error code: -3\n"}));
+    EXPECT_EQ(d.take_errors(), (std::vector<std::string>{"Detect kelvra-test device error, error code: -3\n"}));
     EXPECT_EQ(d.journal(), "") << "discover sets no status, result or notify id";
 }
 
@@ -102,7 +103,7 @@ TEST(Open, WithoutSensorRunsTheUpdateScriptOnce)
     EXPECT_EQ(d.open(), -1);
     EXPECT_STREQ(d.priv()->extra_info, "无可用设备");
     EXPECT_EQ(d.journal(), "S0 Rc0 Nc0 S101 S0 Rc2 N9");
-    EXPECT_EQ(d.errors(), (std::vector<std::string>{"无可用设备\n"}));
+    EXPECT_EQ(d.take_errors(), (std::vector<std::string>{"无可用设备\n"}));
     EXPECT_EQ(commands_run(), (std::vector<std::string>{kUpdateScript}));
     EXPECT_EQ(sdk_calls(), "GetDeviceCount");
 }
@@ -125,6 +126,7 @@ TEST(Open, RefusedOpenDeviceLeavesTheSdkInitialised)
     EXPECT_EQ(d.open(), -1);
     EXPECT_STREQ(d.priv()->extra_info, "打开设备失败，错误码：-7");
     EXPECT_EQ(d.journal(), "S0 Rc0 Nc0 S101 S0 Rc2 N9");
+    EXPECT_EQ(d.take_errors(), (std::vector<std::string>{"打开设备失败，错误码：-7\n"}));
     EXPECT_EQ(kelvs_is_initialised(), 1);
 
     // A second open without a close finds no handle, releases nothing, and the SDK refuses the
@@ -164,6 +166,7 @@ TEST_P(UnusableGeometry, FailsOpenAndReleasesTheSensor)
     EXPECT_EQ(std::string(d.priv()->extra_info),
               "The sensor reported an unusable image size: " + std::to_string(width) + " x " + std::to_string(height));
     EXPECT_EQ(d.journal(), "S0 Rc0 Nc0 S101 Rc2 N9 S0");
+    EXPECT_EQ(d.take_errors(), std::vector<std::string>{std::string(d.priv()->extra_info) + "\n"});
     EXPECT_EQ(d.priv()->rawImage, nullptr);
     EXPECT_EQ(d.priv()->handle, nullptr);
     EXPECT_NE(d.priv()->ctrlFlag.load(), CTRL_RUNNING);
@@ -299,6 +302,7 @@ TEST(Close, WithoutSensorStillReleasesTheSdkAndTwiceIsHarmless)
     Device d;
     kelvs_script_rc(KELVS_OpenDevice, -7);
     ASSERT_EQ(d.open(), -1);
+    EXPECT_EQ(d.take_errors(), (std::vector<std::string>{"打开设备失败，错误码：-7\n"}));
     kelvs_log_clear();
     d.clear_logs();
     d.close();

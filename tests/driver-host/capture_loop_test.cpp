@@ -151,8 +151,8 @@ TEST(CaptureLoop, FailedCapturesAreRetriedWithAPauseAndNeverAnError)
         EXPECT_EQ(gradings(), 0u);
         for (const std::string &text : notices.texts())
             EXPECT_EQ(text, kPoorText);
-        EXPECT_EQ(d.errors().size(), failed);
-        EXPECT_TRUE(any_line_contains(d.errors(), "poor[0]"));
+        // The prompt is logged as the announced text is.
+        EXPECT_EQ(d.take_errors(), std::vector<std::string>(failed, std::string(kPoorText) + "\n"));
         // At least 50 ms between attempts: no more than one attempt per 50 ms of the time-out.
         EXPECT_LE(failed, size_t(d.priv()->timeoutMS / 50 + 1));
         const std::vector<Notice> seen = notices.notices();
@@ -175,6 +175,7 @@ TEST(CaptureLoop, FailedCaptureInALiftWaitIsNotALift)
     EXPECT_EQ(gradings(), 2u);
     EXPECT_EQ(d.journal(), "N9");
     EXPECT_EQ(notices.texts(), std::vector<std::string>{kPoorText});
+    EXPECT_EQ(d.take_errors(), std::vector<std::string>{std::string(kPoorText) + "\n"});
 }
 
 TEST(CaptureLoop, GradingErrorEndsTheWaitAtOnce)
@@ -187,7 +188,7 @@ TEST(CaptureLoop, GradingErrorEndsTheWaitAtOnce)
     EXPECT_EQ(iops_finger_status_check(d.dev(), 1), -1);
     EXPECT_EQ(d.journal(), "S0 Rc2 N9");
     EXPECT_STREQ(d.priv()->extra_info, "Analyze fingerprint image quality error, error code: 17");
-    EXPECT_EQ(d.errors(), std::vector<std::string>{"Analyze fingerprint image quality error, error code: 17\n"});
+    EXPECT_EQ(d.take_errors(), std::vector<std::string>{"Analyze fingerprint image quality error, error code: 17\n"});
     EXPECT_EQ(captures(), 1u);
     EXPECT_EQ(gradings(), 1u);
     EXPECT_LT((FakeTime::now_us() - start) / 1000, d.priv()->timeoutMS);

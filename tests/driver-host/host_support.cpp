@@ -1,7 +1,6 @@
-// host_support.cpp - the comparison spy, notify recorder and stored-record helpers of the match-on-host tests.
+// host_support.cpp - the comparisons made, notify recorder and stored-record helpers of the match-on-host tests.
 #include "host_support.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,23 +11,30 @@
 #include <iterator>
 #include <mutex>
 
-#include "kelfpscan.h"
 #include "kelvra_type.h"
 
 namespace host_test {
 namespace {
 
-using VerifyFn = int (*)(KELFPSCAN_HANDLE, int, const unsigned char *, int, const unsigned char *, int *, int *);
-
 std::mutex g_spy_lock;
-bool g_spy_active = false;
 std::vector<VerifyCall> g_spy_calls;
 std::function<void(int)> g_spy_hook;
 
-VerifyFn real_verify()
+void record_comparison(const kelvs_call_record *record, void *)
 {
-    static const VerifyFn fn = reinterpret_cast<VerifyFn>(dlsym(RTLD_NEXT, "KELFPSCAN_VerifyExt"));
-    return fn;
+    if (record->call != KELVS_VerifyExt)
+        return;
+    std::function<void(int)> hook;
+    int n = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_spy_lock);
+        g_spy_calls.push_back(
+            {record->rc, record->arg[0], record->arg[1], record->data_digest[0], record->data_digest[1]});
+        n = static_cast<int>(g_spy_calls.size());
+        hook = g_spy_hook;
+    }
+    if (hook)
+        hook(n);
 }
 
 struct RecorderState {
@@ -60,18 +66,22 @@ void record_notice(bio_dev *dev, const bio_event *event, void *)
 
 }  // namespace
 
+uint64_t digest(const std::vector<unsigned char> &bytes) { return kelvs_digest(bytes.data(), bytes.size()); }
+
 VerifySpy::VerifySpy()
 {
-    std::lock_guard<std::mutex> lock(g_spy_lock);
-    g_spy_active = true;
-    g_spy_calls.clear();
-    g_spy_hook = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_spy_lock);
+        g_spy_calls.clear();
+        g_spy_hook = nullptr;
+    }
+    kelvs_set_call_listener(record_comparison, nullptr);
 }
 
 VerifySpy::~VerifySpy()
 {
+    kelvs_set_call_listener(nullptr, nullptr);
     std::lock_guard<std::mutex> lock(g_spy_lock);
-    g_spy_active = false;
     g_spy_calls.clear();
     g_spy_hook = nullptr;
 }
@@ -220,38 +230,5 @@ size_t count_events(const std::vector<bio_event> &events, bio_event_kind kind, i
     return n;
 }
 
-bool any_line_contains(const std::vector<std::string> &lines, const std::string &needle)
-{
-    for (const std::string &line : lines)
-        if (line.find(needle) != std::string::npos)
-            return true;
-    return false;
-}
 
 }  // namespace host_test
-
-// The driver's static core binds its comparison calls to this definition; the sensor's own one is reached
-// through the next object in the lookup order, so the virtual sensor still does the comparing.
-extern "C" int KELFPSCAN_VerifyExt(KELFPSCAN_HANDLE handle, int level, const unsigned char *feature, int count,
-                                   const unsigned char *templates, int *similarity, int *match)
-{
-    const int rc = host_test::real_verify()(handle, level, feature, count, templates, similarity, match);
-    std::function<void(int)> hook;
-    int n = 0;
-    {
-        std::lock_guard<std::mutex> lock(host_test::g_spy_lock);
-        if (!host_test::g_spy_active)
-            return rc;
-        host_test::VerifyCall call{rc, level, count, match != nullptr ? *match : -1, {}, {}};
-        if (feature != nullptr)
-            call.probe.assign(feature, feature + host_test::kBlock);
-        if (templates != nullptr && count > 0)
-            call.templates.assign(templates, templates + static_cast<size_t>(count) * host_test::kBlock);
-        host_test::g_spy_calls.push_back(std::move(call));
-        n = static_cast<int>(host_test::g_spy_calls.size());
-        hook = host_test::g_spy_hook;
-    }
-    if (hook)
-        hook(n);
-    return rc;
-}

@@ -1,4 +1,4 @@
-// host_support.h - helpers of the match-on-host driver tests: a comparison spy, notify recorder, stored records.
+// host_support.h - helpers of the match-on-host driver tests: the comparisons made, notify recorder, stored records.
 #ifndef KELVRA_DRIVER_HOST_SUPPORT_H
 #define KELVRA_DRIVER_HOST_SUPPORT_H
 
@@ -21,24 +21,26 @@ constexpr int kBlock = 20480;
 constexpr int kTemplate = kBlock * 6;
 constexpr int kTemplateText = kTemplate / 3 * 4;
 
-// Every KELFPSCAN_VerifyExt the driver makes passes through this spy on its way to the virtual sensor.
+// A KELFPSCAN_VerifyExt the driver made, as the virtual sensor's call log saw it.
 struct VerifyCall {
     int rc;
     int level;
     int count;
-    int match;                             // what the sensor left in the match word
-    std::vector<unsigned char> probe;      // the feature block compared
-    std::vector<unsigned char> templates;  // count blocks as the driver handed them over
+    uint64_t probe;      // digest of the feature block compared (compare with digest())
+    uint64_t templates;  // digest of the count blocks as the driver handed them over
 };
+uint64_t digest(const std::vector<unsigned char> &bytes);
 
+// Watches the comparisons through the virtual sensor's call listener.
 class VerifySpy {
 public:
     VerifySpy();   // starts recording, clears what an earlier spy saw
-    ~VerifySpy();  // stops recording and removes the hook
+    ~VerifySpy();  // stops recording and removes the listener
     VerifySpy(const VerifySpy &) = delete;
     VerifySpy &operator=(const VerifySpy &) = delete;
 
-    // Runs after the n-th comparison (1-based) has returned from the sensor, before the driver sees it.
+    // Runs after the n-th comparison (1-based) has been answered, before the driver sees the answer; it
+    // runs under the sensor's lock, so it must not call the sensor.
     void after_call(std::function<void(int n)> hook);
     std::vector<VerifyCall> calls() const;
     size_t count() const;
@@ -112,7 +114,7 @@ using FeatureListPtr = std::unique_ptr<feature_info, FeatureListDeleter>;
 FeatureListPtr stored_records(const std::string &driver);
 
 size_t count_events(const std::vector<bio_event> &events, bio_event_kind kind, int value);
-bool any_line_contains(const std::vector<std::string> &lines, const std::string &needle);
+
 
 }  // namespace host_test
 

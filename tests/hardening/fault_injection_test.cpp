@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
@@ -66,6 +67,29 @@ enum class Agreement {
 constexpr int kNoResult = INT_MIN;      // no result was set by the operation
 constexpr int kNonZero = INT_MIN + 1;   // any non-zero return value
 
+// An error line a case expects, exactly; `repeated`: one or more times in a row.
+struct ErrorLine {
+    ErrorLine(std::string line, bool more = false) : text(std::move(line)), repeated(more) {}
+    ErrorLine(const char *line) : text(line), repeated(false) {}
+    std::string text;
+    bool repeated;
+};
+ErrorLine again(std::string line) { return {std::move(line), true}; }
+
+// Stands for the host's own error line about the case's fault: the injected fault of the point, the file
+// that is not a database, the write refused on a read-only file.
+const std::string kFaultLine = "<the host's line about the fault>";
+const std::string kPoorImage = "The fingerprint image quality is poor[0], please press your finger again\n\n";
+const std::string kCleanWithoutConnection = "feature database: clean without a connection\n";
+const std::string kRemovedAgain =
+    "The fingerprint could not be recorded and was removed from the sensor again. Please enroll it again\n";
+const std::string kNotSaved = "Unable to open the feature database, the fingerprint was not saved\n";
+const std::string kStoreRefused = "Unable to save the fingerprint to the feature database, error code: -1\n";
+const std::string kRecordsKept =
+    "[kelvra-test] The sensor could not delete the fingerprints (error code -3); the records are kept\n";
+const std::string kRetryExtraction =
+    "Generate fingerprint characteristics error (-3), please lift your finger and press it again\n";
+
 struct Case {
     const char *name;
     bool chip;
@@ -90,6 +114,7 @@ struct Case {
     bool with_match_word = false;          // the failing VerifyExt still writes similarity 999 and match 0
     bool user_gives_up = false;            // the finger goes away after the third extraction
     bool ticking_clock = false;            // every clock read takes 1 ms (a busy sensor answers at once)
+    std::vector<ErrorLine> errors = {};    // every error line the operation logs, in order
 };
 
 // Test output names the case instead of dumping its bytes.
@@ -142,6 +167,22 @@ Case file_fault(const char *name, bool chip, Op op, Kind kind, int ret, int resu
     return c;
 }
 
+// Six presses whose duplicate check cannot open the database, then a store that cannot either.
+std::vector<ErrorLine> unchecked_presses_then_not_saved()
+{
+    std::vector<ErrorLine> lines;
+    for (int press = 1; press <= 6; ++press)
+        lines.insert(lines.end(), {kFaultLine, kNothingComparedLine});
+    lines.insert(lines.end(), {kFaultLine, kNotSaved});
+    return lines;
+}
+
+Case logs(Case c, std::vector<ErrorLine> errors)
+{
+    c.errors = std::move(errors);
+    return c;
+}
+
 template <class F> Case with(Case c, F change)
 {
     change(c);
@@ -162,13 +203,16 @@ const std::vector<Case> &cases()
         std::vector<Case> t;
         for (bool mode : {H, C}) {
             // ---- open ------------------------------------------------------------------------------
-            t.push_back(sdk("count_fails_as_no_sensor", mode, Op::Open, KELVS_GetDeviceCount, E, -1, DEVS_COMM_IDLE,
-                            OPS_COMM_ERROR, "count stays 0: the no-sensor path, with the update script"));
+            t.push_back(logs(sdk("count_fails_as_no_sensor", mode, Op::Open, KELVS_GetDeviceCount, E, -1,
+                                 DEVS_COMM_IDLE, OPS_COMM_ERROR,
+                                 "count stays 0: the no-sensor path, with the update script"),
+                             {"无可用设备\n"}));
             t.back().update_script_runs = 1;
             t.push_back(sdk("global_init_refused", mode, Op::Open, KELVS_GlobalInit, E, -1, DEVS_OPEN_DOING,
                             OPS_COMM_SUCCESS, "documented: a refused set-up leaves 101 and only the reset result 0"));
-            t.push_back(sdk("open_device_fails", mode, Op::Open, KELVS_OpenDevice, E, -1, DEVS_COMM_IDLE,
-                            OPS_COMM_ERROR, "open error with the code; the SDK stays set up until close"));
+            t.push_back(logs(sdk("open_device_fails", mode, Op::Open, KELVS_OpenDevice, E, -1, DEVS_COMM_IDLE,
+                                 OPS_COMM_ERROR, "open error with the code; the SDK stays set up until close"),
+                             {"打开设备失败，错误码：-3\n"}));
             t.push_back(sdk("work_mode_query_fails", mode, Op::Open, KELVS_GetDeviceWorkMode, E, 0, DEVS_COMM_IDLE,
                             OPS_OPEN_SUCCESS, "documented: not reported; the mode of the earlier open stays"));
             t.push_back(sdk("image_info_fails", mode, Op::Open, KELVS_GetImageInfo, E, 0, DEVS_COMM_IDLE,
@@ -197,49 +241,66 @@ const std::vector<Case> &cases()
                                  }));
             }
             // ---- get feature list: database only ----------------------------------------------------
-            t.push_back(db("connect_fails", mode, Op::FeatureList, BIO_FAULT_CONNECT, 1, 0, OPS_GET_FLIST_FAIL,
-                           "an unreadable database is not an empty one"));
-            t.push_back(db("query_fails", mode, Op::FeatureList, BIO_FAULT_QUERY, 1, 0, OPS_GET_FLIST_SUCCESS,
-                           "documented: the host's query answers NULL for an error as for no records"));
-            t.push_back(file_fault("corrupt_file", mode, Op::FeatureList, Kind::CorruptDb, 0, OPS_GET_FLIST_FAIL,
-                                   "the file cannot be opened: list failure"));
+            t.push_back(logs(db("connect_fails", mode, Op::FeatureList, BIO_FAULT_CONNECT, 1, 0, OPS_GET_FLIST_FAIL,
+                                "an unreadable database is not an empty one"),
+                             {kFaultLine}));
+            t.push_back(logs(db("query_fails", mode, Op::FeatureList, BIO_FAULT_QUERY, 1, 0, OPS_GET_FLIST_SUCCESS,
+                                "documented: the host's query answers NULL for an error as for no records"),
+                             {kFaultLine}));
+            t.push_back(logs(file_fault("corrupt_file", mode, Op::FeatureList, Kind::CorruptDb, 0, OPS_GET_FLIST_FAIL,
+                                        "the file cannot be opened: list failure"),
+                             {kFaultLine}));
             t.push_back(file_fault("read_only_file", mode, Op::FeatureList, Kind::ReadOnlyDb, 1, OPS_GET_FLIST_SUCCESS,
                                    "reading needs no write access"));
         }
 
         // ---- match-on-host enroll ------------------------------------------------------------------
-        t.push_back(sdk("capture_always_fails", H, Op::Enroll, KELVS_CaptureRawData, E, -1, DEVS_COMM_IDLE,
-                        OPS_COMM_TIMEOUT, "the finger wait retries every 50 ms until the time-out"));
-        t.push_back(once(sdk("capture_fails_once", H, Op::Enroll, KELVS_CaptureRawData, E, 0, DEVS_COMM_IDLE,
-                             OPS_ENROLL_SUCCESS, "the next capture is taken", 1)));
-        t.push_back(sdk("quality_fails", H, Op::Enroll, KELVS_ImgQuality, E, -1, DEVS_COMM_IDLE, OPS_COMM_ERROR,
-                        "image-analysis error ends the wait"));
-        t.push_back(sdk("quality_unexpected_code", H, Op::Enroll, KELVS_ImgQuality, 1, -1, DEVS_COMM_IDLE,
-                        OPS_COMM_ERROR, "any non-zero code is an analysis error"));
+        t.push_back(logs(sdk("capture_always_fails", H, Op::Enroll, KELVS_CaptureRawData, E, -1, DEVS_COMM_IDLE,
+                             OPS_COMM_TIMEOUT, "the finger wait retries every 50 ms until the time-out"),
+                         {again(kPoorImage)}));
+        t.push_back(logs(once(sdk("capture_fails_once", H, Op::Enroll, KELVS_CaptureRawData, E, 0, DEVS_COMM_IDLE,
+                                  OPS_ENROLL_SUCCESS, "the next capture is taken", 1)),
+                         {kPoorImage}));
+        t.push_back(logs(sdk("quality_fails", H, Op::Enroll, KELVS_ImgQuality, E, -1, DEVS_COMM_IDLE, OPS_COMM_ERROR,
+                             "image-analysis error ends the wait"),
+                         {"Analyze fingerprint image quality error, error code: -3\n"}));
+        t.push_back(logs(sdk("quality_unexpected_code", H, Op::Enroll, KELVS_ImgQuality, 1, -1, DEVS_COMM_IDLE,
+                             OPS_COMM_ERROR, "any non-zero code is an analysis error"),
+                         {"Analyze fingerprint image quality error, error code: 1\n"}));
         // A refused extraction asks for the same press again for as long as the user keeps pressing (each
         // wait has its own time-out); the user gives up after three tries.
-        t.push_back(with(sdk("extract_always_fails", H, Op::Enroll, KELVS_ExtractFeature, E, -1, DEVS_COMM_IDLE,
-                             OPS_COMM_TIMEOUT, "the press is asked for again until the finger stays away"),
-                         [](Case &c) { c.user_gives_up = true; }));
-        t.push_back(once(sdk("extract_fails_once", H, Op::Enroll, KELVS_ExtractFeature, E, 0, DEVS_COMM_IDLE,
-                             OPS_ENROLL_SUCCESS, "the press is taken again", 1)));
+        t.push_back(logs(with(sdk("extract_always_fails", H, Op::Enroll, KELVS_ExtractFeature, E, -1, DEVS_COMM_IDLE,
+                                  OPS_COMM_TIMEOUT, "the press is asked for again until the finger stays away"),
+                              [](Case &c) { c.user_gives_up = true; }),
+                         {again(kRetryExtraction)}));
+        t.push_back(logs(once(sdk("extract_fails_once", H, Op::Enroll, KELVS_ExtractFeature, E, 0, DEVS_COMM_IDLE,
+                                  OPS_ENROLL_SUCCESS, "the press is taken again", 1)),
+                         {kRetryExtraction}));
         t.push_back(sdk("compare_fails", H, Op::Enroll, KELVS_VerifyExt, E, 0, DEVS_COMM_IDLE, OPS_ENROLL_SUCCESS,
                         "documented: a refused comparison is not a duplicate", 1));
-        t.push_back(db("dup_check_connect_fails", H, Op::Enroll, BIO_FAULT_CONNECT, 1, 0, OPS_ENROLL_SUCCESS,
-                       "documented: that press is not checked for duplicates (error line)", 1));
-        t.push_back(db("dup_check_query_fails", H, Op::Enroll, BIO_FAULT_QUERY, 1, 0, OPS_ENROLL_SUCCESS,
-                       "documented: that press is not checked for duplicates", 1));
-        t.push_back(db("store_connect_fails", H, Op::Enroll, BIO_FAULT_CONNECT, 7, -1, OPS_COMM_ERROR,
-                       "six duplicate checks, then the store's connection: not saved, not success"));
-        t.push_back(db("store_fails", H, Op::Enroll, BIO_FAULT_STORE, 1, -1, OPS_COMM_ERROR, "not saved"));
-        t.push_back(db("record_row_fails", H, Op::Enroll, BIO_FAULT_STORE_ROW, 1, -1, OPS_COMM_ERROR,
-                       "rolled back"));
-        t.push_back(db("sample_row_fails", H, Op::Enroll, BIO_FAULT_STORE_ROW, 2, -1, OPS_COMM_ERROR,
-                       "the record row rolls back with it"));
-        t.push_back(file_fault("read_only_file", H, Op::Enroll, Kind::ReadOnlyDb, -1, OPS_COMM_ERROR,
-                               "duplicate checks read, the store is refused"));
-        t.push_back(file_fault("corrupt_file", H, Op::Enroll, Kind::CorruptDb, -1, OPS_COMM_ERROR,
-                               "nothing can be checked or saved"));
+        t.push_back(logs(db("dup_check_connect_fails", H, Op::Enroll, BIO_FAULT_CONNECT, 1, 0, OPS_ENROLL_SUCCESS,
+                            "documented: that press is not checked for duplicates (error line)", 1),
+                         {kFaultLine, kNothingComparedLine}));
+        t.push_back(logs(db("dup_check_query_fails", H, Op::Enroll, BIO_FAULT_QUERY, 1, 0, OPS_ENROLL_SUCCESS,
+                            "documented: that press is not checked for duplicates", 1),
+                         {kFaultLine}));
+        t.push_back(logs(db("store_connect_fails", H, Op::Enroll, BIO_FAULT_CONNECT, 7, -1, OPS_COMM_ERROR,
+                            "six duplicate checks, then the store's connection: not saved, not success"),
+                         {kFaultLine, kNotSaved}));
+        t.push_back(logs(db("store_fails", H, Op::Enroll, BIO_FAULT_STORE, 1, -1, OPS_COMM_ERROR, "not saved"),
+                         {kFaultLine, kStoreRefused}));
+        t.push_back(logs(db("record_row_fails", H, Op::Enroll, BIO_FAULT_STORE_ROW, 1, -1, OPS_COMM_ERROR,
+                            "rolled back"),
+                         {kFaultLine, kStoreRefused}));
+        t.push_back(logs(db("sample_row_fails", H, Op::Enroll, BIO_FAULT_STORE_ROW, 2, -1, OPS_COMM_ERROR,
+                            "the record row rolls back with it"),
+                         {kFaultLine, kStoreRefused}));
+        t.push_back(logs(file_fault("read_only_file", H, Op::Enroll, Kind::ReadOnlyDb, -1, OPS_COMM_ERROR,
+                                    "duplicate checks read, the store is refused"),
+                         {kFaultLine, kStoreRefused}));
+        t.push_back(logs(file_fault("corrupt_file", H, Op::Enroll, Kind::CorruptDb, -1, OPS_COMM_ERROR,
+                                    "nothing can be checked or saved"),
+                         unchecked_presses_then_not_saved()));
 
         // ---- match-on-host verify / identify / search ------------------------------------------------
         struct Matching {
@@ -251,34 +312,46 @@ const std::vector<Case> &cases()
         for (const Matching &m : {Matching{Op::Verify, -1, 0, OPS_VERIFY_NO_MATCH},
                                   Matching{Op::Identify, -1, -1, OPS_IDENTIFY_NO_MATCH},
                                   Matching{Op::Search, 0, 0, OPS_SEARCH_NO_MATCH}}) {
-            t.push_back(sdk("capture_always_fails", H, m.op, KELVS_CaptureRawData, E, m.fail_ret, DEVS_COMM_IDLE,
-                            OPS_COMM_TIMEOUT, "the finger wait retries until the time-out"));
-            t.push_back(sdk("quality_fails", H, m.op, KELVS_ImgQuality, E, m.fail_ret, DEVS_COMM_IDLE, OPS_COMM_ERROR,
-                            "image-analysis error"));
-            t.push_back(sdk("extract_fails", H, m.op, KELVS_ExtractFeature, E, m.fail_ret, DEVS_COMM_IDLE,
-                            OPS_COMM_ERROR, "extraction error, no retry"));
+            t.push_back(logs(sdk("capture_always_fails", H, m.op, KELVS_CaptureRawData, E, m.fail_ret, DEVS_COMM_IDLE,
+                                 OPS_COMM_TIMEOUT, "the finger wait retries until the time-out"),
+                             {again(kPoorImage)}));
+            t.push_back(logs(sdk("quality_fails", H, m.op, KELVS_ImgQuality, E, m.fail_ret, DEVS_COMM_IDLE,
+                                 OPS_COMM_ERROR, "image-analysis error"),
+                             {"Analyze fingerprint image quality error, error code: -3\n"}));
+            t.push_back(logs(sdk("extract_fails", H, m.op, KELVS_ExtractFeature, E, m.fail_ret, DEVS_COMM_IDLE,
+                                 OPS_COMM_ERROR, "extraction error, no retry"),
+                             {"Generate fingerprint characteristics error, error code: -3\n"}));
             t.push_back(sdk("compare_fails", H, m.op, KELVS_VerifyExt, E, m.no_match_ret, DEVS_COMM_IDLE, m.no_match,
                             "a refused comparison is a miss, never a hit"));
             t.push_back(with(sdk("compare_fails_writing_match", H, m.op, KELVS_VerifyExt, 7, m.no_match_ret,
                                  DEVS_COMM_IDLE, m.no_match, "the match word of a failed call is not read"),
                              [](Case &c) { c.with_match_word = true; }));
-            t.push_back(db("connect_fails", H, m.op, BIO_FAULT_CONNECT, 1, m.no_match_ret, m.no_match,
-                           "documented: no stored template can be read, so none matches (error line)"));
-            t.push_back(db("query_fails", H, m.op, BIO_FAULT_QUERY, 1, m.no_match_ret, m.no_match,
-                           "documented: no stored template can be read, so none matches"));
-            t.push_back(file_fault("corrupt_file", H, m.op, Kind::CorruptDb, m.no_match_ret, m.no_match,
-                                   "no stored template can be read"));
+            t.push_back(logs(db("connect_fails", H, m.op, BIO_FAULT_CONNECT, 1, m.no_match_ret, m.no_match,
+                                "documented: no stored template can be read, so none matches (error line)"),
+                             {kFaultLine, kNothingComparedLine}));
+            t.push_back(logs(db("query_fails", H, m.op, BIO_FAULT_QUERY, 1, m.no_match_ret, m.no_match,
+                                "documented: no stored template can be read, so none matches"),
+                             {kFaultLine}));
+            t.push_back(logs(file_fault("corrupt_file", H, m.op, Kind::CorruptDb, m.no_match_ret, m.no_match,
+                                        "no stored template can be read"),
+                             {kFaultLine, kNothingComparedLine}));
         }
 
         // ---- match-on-host clean ---------------------------------------------------------------------
-        t.push_back(db("connect_fails", H, Op::CleanOne, BIO_FAULT_CONNECT, 1, kNonZero, OPS_CLEAN_FAIL,
-                       "nothing deleted, failure reported"));
-        t.push_back(db("clean_fails", H, Op::CleanOne, BIO_FAULT_CLEAN, 1, kNonZero, OPS_CLEAN_FAIL,
-                       "nothing deleted, failure reported"));
-        t.push_back(file_fault("read_only_file", H, Op::CleanOne, Kind::ReadOnlyDb, kNonZero, OPS_CLEAN_FAIL,
-                               "the deletion is refused"));
-        t.push_back(file_fault("corrupt_file", H, Op::CleanOne, Kind::CorruptDb, kNonZero, OPS_CLEAN_FAIL,
-                               "the file cannot be opened"));
+        for (Op op : {Op::CleanOne, Op::CleanAll}) {
+            t.push_back(logs(db("connect_fails", H, op, BIO_FAULT_CONNECT, 1, kNonZero, OPS_CLEAN_FAIL,
+                                "nothing deleted, failure reported"),
+                             {kFaultLine, kCleanWithoutConnection}));
+            t.push_back(logs(db("clean_fails", H, op, BIO_FAULT_CLEAN, 1, kNonZero, OPS_CLEAN_FAIL,
+                                "nothing deleted, failure reported"),
+                             {kFaultLine}));
+            t.push_back(logs(file_fault("read_only_file", H, op, Kind::ReadOnlyDb, kNonZero, OPS_CLEAN_FAIL,
+                                        "the deletion is refused"),
+                             {kFaultLine}));
+            t.push_back(logs(file_fault("corrupt_file", H, op, Kind::CorruptDb, kNonZero, OPS_CLEAN_FAIL,
+                                        "the file cannot be opened"),
+                             {kFaultLine, kCleanWithoutConnection}));
+        }
 
         // ---- match-on-chip enroll --------------------------------------------------------------------
         t.push_back(sdk("capture_always_fails", C, Op::Enroll, KELVS_CaptureRawData, E, -1, DEVS_COMM_IDLE,
@@ -289,30 +362,42 @@ const std::vector<Case> &cases()
                         "an unknown code is 'not decided yet': the step times out, then enroll fails"));
         t.push_back(sdk("step_gives_up", C, Op::Enroll, KELVS_EnrollForOS, KELFPSCAN_ENROLL_GAVE_UP, -1,
                         DEVS_COMM_IDLE, OPS_ENROLL_FAIL, "254 ends the step as a time-out"));
-        t.push_back(sdk("store_template_fails", C, Op::Enroll, KELVS_StoreTemplateForOS, E, -1, DEVS_COMM_IDLE,
-                        OPS_COMM_ERROR, "nothing stored on the sensor, nothing recorded"));
-        t.push_back(sdk("store_template_full", C, Op::Enroll, KELVS_StoreTemplateForOS, KELFPSCAN_STORE_FULL, -1,
-                        DEVS_COMM_IDLE, OPS_COMM_ERROR, "no free slot on the sensor"));
-        t.push_back(db("count_connect_fails", C, Op::Enroll, BIO_FAULT_CONNECT, 1, 0, OPS_ENROLL_SUCCESS,
-                       "documented: the count reads 0, so the limit is not reached", 1));
-        t.push_back(db("count_query_fails", C, Op::Enroll, BIO_FAULT_QUERY, 1, 0, OPS_ENROLL_SUCCESS,
-                       "documented: the count reads 0", 1));
-        t.push_back(db("bookkeeping_connect_fails", C, Op::Enroll, BIO_FAULT_CONNECT, 2, -1, OPS_COMM_ERROR,
-                       "the template just stored is deleted from the sensor again"));
-        t.push_back(db("bookkeeping_store_fails", C, Op::Enroll, BIO_FAULT_STORE, 1, -1, OPS_COMM_ERROR,
-                       "the template just stored is deleted from the sensor again"));
-        t.push_back(db("bookkeeping_record_row_fails", C, Op::Enroll, BIO_FAULT_STORE_ROW, 1, -1, OPS_COMM_ERROR,
-                       "rolled back; the template is deleted again"));
-        t.push_back(db("bookkeeping_sample_row_fails", C, Op::Enroll, BIO_FAULT_STORE_ROW, 2, -1, OPS_COMM_ERROR,
-                       "rolled back; the template is deleted again"));
-        t.push_back(with(db("bookkeeping_and_undo_fail", C, Op::Enroll, BIO_FAULT_STORE, 1, -1, OPS_COMM_ERROR,
-                            "documented: the sensor keeps bob, and the user is told removing it failed", 0,
-                            Agreement::SensorMore),
-                         [](Case &c) { c.also_fail_sensor_delete = true; }));
-        t.push_back(file_fault("read_only_file", C, Op::Enroll, Kind::ReadOnlyDb, -1, OPS_COMM_ERROR,
-                               "the bookkeeping record is refused; the template is deleted again"));
-        t.push_back(file_fault("corrupt_file", C, Op::Enroll, Kind::CorruptDb, -1, OPS_COMM_ERROR,
-                               "the bookkeeping record cannot be written; the template is deleted again"));
+        t.push_back(logs(sdk("store_template_fails", C, Op::Enroll, KELVS_StoreTemplateForOS, E, -1, DEVS_COMM_IDLE,
+                             OPS_COMM_ERROR, "nothing stored on the sensor, nothing recorded"),
+                         {"Generate fingerprint template error, error code: -3\n"}));
+        t.push_back(logs(sdk("store_template_full", C, Op::Enroll, KELVS_StoreTemplateForOS, KELFPSCAN_STORE_FULL, -1,
+                             DEVS_COMM_IDLE, OPS_COMM_ERROR, "no free slot on the sensor"),
+                         {"No more userid to store tempFeature, error code: 50\n"}));
+        t.push_back(logs(db("count_connect_fails", C, Op::Enroll, BIO_FAULT_CONNECT, 1, 0, OPS_ENROLL_SUCCESS,
+                            "documented: the count reads 0, so the limit is not reached", 1),
+                         {kFaultLine}));
+        t.push_back(logs(db("count_query_fails", C, Op::Enroll, BIO_FAULT_QUERY, 1, 0, OPS_ENROLL_SUCCESS,
+                            "documented: the count reads 0", 1),
+                         {kFaultLine}));
+        t.push_back(logs(db("bookkeeping_connect_fails", C, Op::Enroll, BIO_FAULT_CONNECT, 2, -1, OPS_COMM_ERROR,
+                            "the template just stored is deleted from the sensor again"),
+                         {kFaultLine, kRemovedAgain}));
+        t.push_back(logs(db("bookkeeping_store_fails", C, Op::Enroll, BIO_FAULT_STORE, 1, -1, OPS_COMM_ERROR,
+                            "the template just stored is deleted from the sensor again"),
+                         {kFaultLine, kRemovedAgain}));
+        t.push_back(logs(db("bookkeeping_record_row_fails", C, Op::Enroll, BIO_FAULT_STORE_ROW, 1, -1, OPS_COMM_ERROR,
+                            "rolled back; the template is deleted again"),
+                         {kFaultLine, kRemovedAgain}));
+        t.push_back(logs(db("bookkeeping_sample_row_fails", C, Op::Enroll, BIO_FAULT_STORE_ROW, 2, -1, OPS_COMM_ERROR,
+                            "rolled back; the template is deleted again"),
+                         {kFaultLine, kRemovedAgain}));
+        t.push_back(logs(with(db("bookkeeping_and_undo_fail", C, Op::Enroll, BIO_FAULT_STORE, 1, -1, OPS_COMM_ERROR,
+                                 "documented: the sensor keeps bob, and the user is told removing it failed", 0,
+                                 Agreement::SensorMore),
+                              [](Case &c) { c.also_fail_sensor_delete = true; }),
+                         {kFaultLine, "The fingerprint could not be recorded, and removing it from the sensor "
+                                      "failed, error code: -3\n"}));
+        t.push_back(logs(file_fault("read_only_file", C, Op::Enroll, Kind::ReadOnlyDb, -1, OPS_COMM_ERROR,
+                                    "the bookkeeping record is refused; the template is deleted again"),
+                         {kFaultLine, kRemovedAgain}));
+        t.push_back(logs(file_fault("corrupt_file", C, Op::Enroll, Kind::CorruptDb, -1, OPS_COMM_ERROR,
+                                    "the bookkeeping record cannot be written; the template is deleted again"),
+                         {kFaultLine, kFaultLine, kRemovedAgain}));
 
         // ---- match-on-chip verify / identify / search ------------------------------------------------
         for (const Matching &m : {Matching{Op::Verify, -1, 0, OPS_VERIFY_NO_MATCH},
@@ -326,29 +411,38 @@ const std::vector<Case> &cases()
         }
         t.push_back(sdk("reset_count_fails", C, Op::Identify, KELVS_ResetIdentifyCntForOS, E, 1, DEVS_COMM_IDLE,
                         OPS_IDENTIFY_MATCH, "documented: its code is not consulted; the search still decides"));
-        t.push_back(db("walk_connect_fails", C, Op::Search, BIO_FAULT_CONNECT, 1, 0, OPS_SEARCH_MATCH,
-                       "documented: a match whose record cannot be found stays 600 with no list"));
-        t.push_back(db("walk_query_fails", C, Op::Search, BIO_FAULT_QUERY, 1, 0, OPS_SEARCH_MATCH,
-                       "documented: as a match without a record"));
-        t.push_back(file_fault("corrupt_file", C, Op::Search, Kind::CorruptDb, 0, OPS_SEARCH_MATCH,
-                               "documented: as a match without a record"));
+        t.push_back(logs(db("walk_connect_fails", C, Op::Search, BIO_FAULT_CONNECT, 1, 0, OPS_SEARCH_MATCH,
+                            "documented: a match whose record cannot be found stays 600 with no list"),
+                         {kFaultLine}));
+        t.push_back(logs(db("walk_query_fails", C, Op::Search, BIO_FAULT_QUERY, 1, 0, OPS_SEARCH_MATCH,
+                            "documented: as a match without a record"),
+                         {kFaultLine}));
+        t.push_back(logs(file_fault("corrupt_file", C, Op::Search, Kind::CorruptDb, 0, OPS_SEARCH_MATCH,
+                                    "documented: as a match without a record"),
+                         {kFaultLine}));
 
         // ---- match-on-chip clean: the sensor first ---------------------------------------------------
-        t.push_back(sdk("sensor_delete_fails", C, Op::CleanOne, KELVS_DelUserFpsFroOS, E, E, DEVS_COMM_IDLE,
-                        OPS_CLEAN_FAIL, "the record stays while the sensor keeps the finger"));
-        t.push_back(sdk("sensor_delete_all_fails", C, Op::CleanAll, KELVS_DelAllUserFpsFroOS, E, E, DEVS_COMM_IDLE,
-                        OPS_CLEAN_FAIL, "the records stay while the sensor keeps the fingers"));
+        t.push_back(logs(sdk("sensor_delete_fails", C, Op::CleanOne, KELVS_DelUserFpsFroOS, E, E, DEVS_COMM_IDLE,
+                             OPS_CLEAN_FAIL, "the record stays while the sensor keeps the finger"),
+                         {kRecordsKept}));
+        t.push_back(logs(sdk("sensor_delete_all_fails", C, Op::CleanAll, KELVS_DelAllUserFpsFroOS, E, E, DEVS_COMM_IDLE,
+                             OPS_CLEAN_FAIL, "the records stay while the sensor keeps the fingers"),
+                         {kRecordsKept}));
         for (Op op : {Op::CleanOne, Op::CleanAll}) {
-            t.push_back(db("connect_fails", C, op, BIO_FAULT_CONNECT, 1, kNonZero, OPS_CLEAN_FAIL,
-                           "documented: the sensor let the finger go, the record stays listed until a retry", 0,
-                           Agreement::DbListsMore));
-            t.push_back(db("clean_fails", C, op, BIO_FAULT_CLEAN, 1, kNonZero, OPS_CLEAN_FAIL,
-                           "documented: as above", 0, Agreement::DbListsMore));
-            t.push_back(file_fault("read_only_file", C, op, Kind::ReadOnlyDb, kNonZero, OPS_CLEAN_FAIL,
-                                   "documented: as above", 0, Agreement::DbListsMore));
-            t.push_back(file_fault("corrupt_file", C, op, Kind::CorruptDb, kNonZero, OPS_CLEAN_FAIL,
-                                   "documented: the sensor let the finger go; the file is left as it is", 0,
-                                   Agreement::DbListsMore));
+            t.push_back(logs(db("connect_fails", C, op, BIO_FAULT_CONNECT, 1, kNonZero, OPS_CLEAN_FAIL,
+                                "documented: the sensor let the finger go, the record stays listed until a retry", 0,
+                                Agreement::DbListsMore),
+                             {kFaultLine, kCleanWithoutConnection}));
+            t.push_back(logs(db("clean_fails", C, op, BIO_FAULT_CLEAN, 1, kNonZero, OPS_CLEAN_FAIL,
+                                "documented: as above", 0, Agreement::DbListsMore),
+                             {kFaultLine}));
+            t.push_back(logs(file_fault("read_only_file", C, op, Kind::ReadOnlyDb, kNonZero, OPS_CLEAN_FAIL,
+                                        "documented: as above", 0, Agreement::DbListsMore),
+                             {kFaultLine}));
+            t.push_back(logs(file_fault("corrupt_file", C, op, Kind::CorruptDb, kNonZero, OPS_CLEAN_FAIL,
+                                        "documented: the sensor let the finger go; the file is left as it is", 0,
+                                        Agreement::DbListsMore),
+                             {kFaultLine, kCleanWithoutConnection}));
         }
         return t;
     }();
@@ -479,8 +573,28 @@ void ticking_now(int64_t *seconds, int64_t *microseconds)
     *microseconds = now % 1'000'000;
 }
 
-bool fault_reached(const Case &c, const Device &d)
+bool writes(Op op) { return op == Op::Enroll || op == Op::CleanOne || op == Op::CleanAll; }
+
+std::string host_fault_line(const Case &c, const std::string &db_file)
 {
+    switch (c.kind) {
+    case Kind::Db:
+        return injected_fault_line(c.point);
+    case Kind::CorruptDb:
+        return "feature database " + db_file + " cannot be opened: file is not a database\n";
+    case Kind::ReadOnlyDb:
+        return std::string("feature database: ") + (c.op == Op::Enroll ? "store" : "clean") +
+               " failed: attempt to write a readonly database\n";
+    default:
+        return {};
+    }
+}
+
+// The operation met the fault itself, not only something that looks like its effect.
+bool fault_reached(const Case &c, const std::vector<std::string> &errors, const std::string &fault_line,
+                   const std::string &db_file)
+{
+    const bool host_said_so = std::find(errors.begin(), errors.end(), fault_line) != errors.end();
     switch (c.kind) {
     case Kind::SdkAlways:
     case Kind::SdkOnce: {
@@ -491,19 +605,35 @@ bool fault_reached(const Case &c, const Device &d)
         return false;
     }
     case Kind::Db:
-        for (const LogLine &line : d.logs())
-            if (line.text.find("injected fault") != std::string::npos)
-                return true;
-        return false;
-    case Kind::ReadOnlyDb:
+        return bio_testing_fault_fired(c.point) != 0 && host_said_so;
     case Kind::CorruptDb:
-        return true;  // the file itself is the fault; its effect is checked through the outcome
+        return host_said_so;
+    case Kind::ReadOnlyDb:
+        // A write is refused with the host's line; a reading operation read the file that could not be written.
+        return access(db_file.c_str(), W_OK) != 0 &&
+               (writes(c.op) ? host_said_so : bio_testing_calls(BIO_FAULT_QUERY) > 0);
     }
     return false;
 }
 
+// The error lines logged, against the case's: exact texts in their order.
+bool errors_match(const std::vector<std::string> &seen, const std::vector<ErrorLine> &expected,
+                  const std::string &fault_line)
+{
+    size_t i = 0;
+    for (const ErrorLine &e : expected) {
+        const std::string &text = e.text == kFaultLine ? fault_line : e.text;
+        if (i >= seen.size() || seen[i] != text)
+            return false;
+        for (++i; e.repeated && i < seen.size() && seen[i] == text;)
+            ++i;
+    }
+    return i == seen.size();
+}
+
 // The case after the preparation: arm, run, and check everything that is left behind.
-std::string run_and_check(const Case &c, Device &d, const std::vector<StoredRecord> &before, bool db_readable)
+std::string run_and_check(const Case &c, Device &d, const std::vector<StoredRecord> &before, bool db_readable,
+                          const std::string &db_file)
 {
     Findings f;
     kelvs_log_clear();
@@ -513,6 +643,7 @@ std::string run_and_check(const Case &c, Device &d, const std::vector<StoredReco
     const int sensor_before = kelvs_store_count();
 
     arm(c);
+    bio_testing_clear_calls();
     if (c.user_gives_up)
         bio_set_event_listener(
             [](bio_dev *, const bio_event *, void *) {
@@ -526,16 +657,22 @@ std::string run_and_check(const Case &c, Device &d, const std::vector<StoredReco
         ticking.now = ticking_now;
         kelvra::set_platform_for_testing(ticking);
     }
-    testing::internal::CaptureStdout();  // the on-chip presence wait prints a line per frame
-    const int ret = run_operation(d, c.op);
-    testing::internal::GetCapturedStdout();
+    int ret;
+    {
+        QuietScoreLines quiet;
+        ret = run_operation(d, c.op);
+    }
     kelvra::set_platform_for_testing(unticking);
     bio_set_event_listener(nullptr, nullptr);
     kelvs_clear_scripts();
     bio_testing_clear_faults();
     kelvs_finger_auto(nullptr);
 
-    f.check(fault_reached(c, d), "the fault was never reached");
+    const std::vector<std::string> errors = d.take_errors();
+    const std::string fault_line = host_fault_line(c, db_file);
+    f.check(fault_reached(c, errors, fault_line, db_file), "the fault was never reached");
+    if (!errors_match(errors, c.errors, fault_line))
+        f.check(false, "error lines: " + testing::PrintToString(errors));
     if (c.ret == kNonZero)
         f.check(ret != 0, "return value: got 0, expected non-zero");
     else
@@ -587,6 +724,19 @@ std::string run_and_check(const Case &c, Device &d, const std::vector<StoredReco
 }
 
 class FaultInjection : public testing::TestWithParam<Case> {};
+
+// User 1 enrolls alice at index 0 through the driver; the device is closed again.
+void enroll_alice(Device &d)
+{
+    ASSERT_EQ(d.open(), 0);
+    QuietScoreLines quiet;
+    kelvs_finger_auto("alice");
+    char name[] = "alice's thumb";
+    const int enrolled = kelvra_ops_enroll(d.dev(), ACTION_START, 1, 0, name);
+    kelvs_finger_auto(nullptr);
+    ASSERT_EQ(enrolled, 0) << d.journal();
+    d.close();
+}
 
 // Runs fn in a child that has given up root, so that file permissions bind; returns what it reported.
 std::string as_unprivileged(const std::function<std::string()> &fn)
@@ -640,16 +790,7 @@ TEST_P(FaultInjection, OperationEndsCleanlyAndStorageStaysConsistent)
         ASSERT_EQ(bio_sto_set_db_path(db_file.c_str()), 0);
     }
 
-    // User 1 enrolls alice at index 0 through the driver.
-    ASSERT_EQ(d.open(), 0);
-    testing::internal::CaptureStdout();
-    kelvs_finger_auto("alice");
-    char name[] = "alice's thumb";
-    const int enrolled = kelvra_ops_enroll(d.dev(), ACTION_START, 1, 0, name);
-    kelvs_finger_auto(nullptr);
-    testing::internal::GetCapturedStdout();
-    ASSERT_EQ(enrolled, 0) << d.journal();
-    d.close();
+    enroll_alice(d);
     if (c.chip) {
         ASSERT_TRUE(kelvs_store_has(1, 0));
     }
@@ -660,6 +801,7 @@ TEST_P(FaultInjection, OperationEndsCleanlyAndStorageStaysConsistent)
     }
     const std::vector<StoredRecord> before = stored_records(d.dev()->device_name);
     ASSERT_EQ(before.size(), 1u);
+    ASSERT_EQ(d.take_errors(), std::vector<std::string>{}) << "the preparation failed somewhere";
 
     if (c.kind == Kind::CorruptDb) {
         std::ofstream out(db_file, std::ios::binary | std::ios::trunc);
@@ -673,11 +815,11 @@ TEST_P(FaultInjection, OperationEndsCleanlyAndStorageStaysConsistent)
         ASSERT_EQ(chmod(db_file.c_str(), 0444), 0);
         ASSERT_EQ(chmod(db_dir.c_str(), 0755), 0);
         ASSERT_EQ(chmod(d.temp_dir().c_str(), 0755), 0);
-        report = as_unprivileged([&] { return run_and_check(c, d, before, true); });
+        report = as_unprivileged([&] { return run_and_check(c, d, before, true, db_file); });
         // The parent's view: the file was not changed under the refused write.
         EXPECT_EQ(stored_records(d.dev()->device_name).size(), before.size());
     } else {
-        report = run_and_check(c, d, before, c.kind != Kind::CorruptDb);
+        report = run_and_check(c, d, before, c.kind != Kind::CorruptDb, db_file);
     }
     EXPECT_EQ(report, "");
     if (c.kind == Kind::CorruptDb) {
@@ -689,46 +831,87 @@ TEST_P(FaultInjection, OperationEndsCleanlyAndStorageStaysConsistent)
 
 INSTANTIATE_TEST_SUITE_P(AllOperations, FaultInjection, testing::ValuesIn(cases()), case_name);
 
-// Every SDK call an operation makes without faults has a case in the table, so a call added to the
-// driver cannot go untested.
-TEST(FaultInjectionTable, CoversEverySdkCallEachOperationMakes)
+// Every SDK call and every kind of storage call (connect, query, store, clean) an operation makes without
+// faults has a case in the table that fails it, so a call added to the driver cannot go untested.
+TEST(FaultInjectionTable, CoversEveryCallEachOperationMakes)
 {
     for (bool chip : {H, C}) {
         for (Op op : {Op::Open, Op::Close, Op::Enroll, Op::Verify, Op::Identify, Op::Search, Op::CleanOne,
                       Op::CleanAll, Op::FeatureList}) {
+            SCOPED_TRACE(std::string(chip ? "chip " : "host ") + op_name(op));
             Device::Options options;
             options.profile = chip ? kChipModeProfile : kHostModeProfile;
             Device d(options);
-            ASSERT_EQ(d.open(), 0);
-            testing::internal::CaptureStdout();
-            kelvs_finger_auto("alice");
-            char name[] = "alice's thumb";
-            ASSERT_EQ(kelvra_ops_enroll(d.dev(), ACTION_START, 1, 0, name), 0);
-            kelvs_finger_auto(nullptr);
-            d.close();
+            enroll_alice(d);
             if (op != Op::Open) {
                 ASSERT_EQ(d.open(), 0);
             }
             kelvs_log_clear();
-            run_operation(d, op);
+            bio_testing_clear_calls();
+            {
+                QuietScoreLines quiet;
+                run_operation(d, op);
+            }
             kelvs_finger_auto(nullptr);
-            testing::internal::GetCapturedStdout();
+            EXPECT_EQ(d.take_errors(), std::vector<std::string>{});
 
             std::set<kelvs_call> made;
             kelvs_call_record record{};
             for (size_t i = 0; kelvs_log_get(i, &record) == 0; ++i)
                 made.insert(record.call);
             std::set<kelvs_call> covered;
-            for (const Case &c : cases())
-                if (c.chip == chip && c.op == op && (c.kind == Kind::SdkAlways || c.kind == Kind::SdkOnce))
+            std::set<bio_fault_point> covered_points;
+            for (const Case &c : cases()) {
+                if (c.chip != chip || c.op != op)
+                    continue;
+                if (c.kind == Kind::SdkAlways || c.kind == Kind::SdkOnce)
                     covered.insert(c.call);
-            for (kelvs_call call : made) {
-                EXPECT_TRUE(covered.count(call) != 0)
-                    << (chip ? "chip " : "host ") << op_name(op) << " makes " << kelvs_call_name(call)
-                    << " but no case fails it";
+                if (c.kind == Kind::Db)
+                    covered_points.insert(c.point);
             }
+            for (kelvs_call call : made)
+                EXPECT_TRUE(covered.count(call) != 0) << "makes " << kelvs_call_name(call) << " but no case fails it";
+            const std::pair<bio_fault_point, const char *> kinds[] = {
+                {BIO_FAULT_CONNECT, "connect"}, {BIO_FAULT_QUERY, "query"}, {BIO_FAULT_STORE, "store"},
+                {BIO_FAULT_CLEAN, "clean"}};
+            for (const auto &[point, kind] : kinds)
+                if (bio_testing_calls(point) > 0) {
+                    EXPECT_TRUE(covered_points.count(point) != 0)
+                        << "makes a storage " << kind << " call but no case fails it";
+                }
         }
     }
+}
+
+// The guard above relies on the host counting every storage call, failed ones included; an example
+// failure is a count taken after the argument checks, which misses a clean made without a connection.
+TEST(FaultInjectionTable, HostCountsEveryStorageCall)
+{
+    Device d;
+    bio_testing_clear_calls();
+    bio_testing_fail_nth(BIO_FAULT_CONNECT, 1);
+    EXPECT_EQ(bio_sto_connect_db(), nullptr);
+    bio_sto_db *db = bio_sto_connect_db();
+    ASSERT_NE(db, nullptr);
+    feature_info *info = bio_sto_new_feature_info(1, BioT_FingerPrint, "kelvra-test", 0, "thumb");
+    info->sample = bio_sto_new_feature_sample(1, "");
+    EXPECT_EQ(bio_sto_set_feature_info(db, info), 0);
+    bio_sto_free_feature_info_list(info);
+    bio_sto_free_feature_info_list(bio_sto_get_feature_info(db, 1, BioT_FingerPrint, "kelvra-test", 0, -1));
+    EXPECT_EQ(bio_sto_clean_feature_info(db, 1, BioT_FingerPrint, "kelvra-test", 0, -1), 0);
+    EXPECT_NE(bio_sto_clean_feature_info(nullptr, 1, BioT_FingerPrint, "kelvra-test", 0, -1), 0);
+    bio_sto_disconnect_db(db);
+
+    const std::pair<bio_fault_point, int> counted[] = {
+        {BIO_FAULT_CONNECT, 2}, {BIO_FAULT_QUERY, 1}, {BIO_FAULT_STORE, 1}, {BIO_FAULT_STORE_ROW, 2},
+        {BIO_FAULT_CLEAN, 2}};
+    for (const auto &[point, calls] : counted)
+        EXPECT_EQ(bio_testing_calls(point), calls) << point;
+    bio_testing_clear_calls();
+    for (const auto &[point, calls] : counted)
+        EXPECT_EQ(bio_testing_calls(point), 0) << point;
+    EXPECT_EQ(d.take_errors(),
+              (std::vector<std::string>{injected_fault_line(BIO_FAULT_CONNECT), kCleanWithoutConnection}));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -132,32 +133,38 @@ protected:
         fs::remove_all(decoy_, ignored);
     }
 
-    // Configures a device with every key a redirecting driver might read, opens it once and closes it.
-    void open_once(const char *profile)
+    // Configures a device with every key a redirecting driver might read, opens it once and closes it;
+    // returns what the shell wrote to standard error meanwhile.
+    std::string open_once(const char *profile)
     {
         kelvs_reset();
         char error[128] = {};
-        ASSERT_EQ(kelvs_load_profile_data(profile, error, sizeof error), 0) << error;
-        ASSERT_EQ(bio_sto_set_db_path(":memory:"), 0);
+        EXPECT_EQ(kelvs_load_profile_data(profile, error, sizeof error), 0) << error;
+        EXPECT_EQ(bio_sto_set_db_path(":memory:"), 0);
         const std::string d = decoy_.string();
         const std::string config = "[kelvra-env]\nEnable=true\nUpdateScript=" + d + "/updateFW.sh\nMarkerDir=" + d +
                                    "\nDriverDir=" + d + "\nInstallDir=" + d + "\nPrefix=" + d + "\nScript=" + d +
                                    "/updateFW.sh\nMarkerFile=" + d + "/KELAUTHENFILE\n";
         GKeyFile *conf = g_key_file_new();
-        ASSERT_TRUE(g_key_file_load_from_data(conf, config.c_str(), config.size(), G_KEY_FILE_NONE, nullptr));
+        EXPECT_TRUE(g_key_file_load_from_data(conf, config.c_str(), config.size(), G_KEY_FILE_NONE, nullptr));
         bio_dev dev{};
         dev.device_name = const_cast<char *>("kelvra-env");
-        ASSERT_EQ(configure_(&dev, conf), 0);
-        bio_log_set_threshold(BIO_LOG_NONE);
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();  // the shell's "not found" for the absent system script
-        dev.ops_open(&dev);
-        dev.ops_close(&dev);
-        testing::internal::GetCapturedStderr();
-        testing::internal::GetCapturedStdout();
-        bio_log_set_threshold(BIO_LOG_INFO);
-        dev.ops_free(&dev);
+        std::string shell_said;
+        if (configure_(&dev, conf) == 0) {
+            bio_log_set_threshold(BIO_LOG_NONE);
+            testing::internal::CaptureStdout();
+            testing::internal::CaptureStderr();  // the shell's "not found" for the absent system script
+            dev.ops_open(&dev);
+            dev.ops_close(&dev);
+            shell_said = testing::internal::GetCapturedStderr();
+            testing::internal::GetCapturedStdout();
+            bio_log_set_threshold(BIO_LOG_INFO);
+            dev.ops_free(&dev);
+        } else {
+            ADD_FAILURE() << "configure refused the device";
+        }
         g_key_file_free(conf);
+        return shell_said;
     }
 
     std::vector<std::string> files_made_in_decoy() const
@@ -176,13 +183,18 @@ protected:
 };
 
 // No sensor attached: open runs the update script. Only the fixed path is run (absent on a build
-// machine), never a script the environment or the configuration points at.
+// machine, so the shell says it is not found), never a script the environment or the configuration
+// points at.
 TEST_F(LoadedWithHostileEnvironment, UpdateScriptIsNotRedirected)
 {
     if (fs::exists(kScript))
         GTEST_SKIP() << kScript << " exists here; running it from a test is not wanted";
-    open_once("[Sensor]\nCount=0\n");
+    const std::string shell_said = open_once("[Sensor]\nCount=0\n");
     EXPECT_EQ(files_made_in_decoy(), std::vector<std::string>{});
+    // dash: "sh: 1: PATH: not found"; bash as sh: "sh: line 1: PATH: No such file or directory".
+    static const std::regex kFixedScriptNotFound(
+        "sh: (line )?[0-9]+: /usr/share/fwupdate/updateFW\\.sh: (not found|No such file or directory)\n");
+    EXPECT_TRUE(std::regex_match(shell_said, kFixedScriptNotFound)) << "the shell said: " << shell_said;
 }
 
 // Match-on-chip open checks the marker in the fixed driver directory: nothing is created in the decoy

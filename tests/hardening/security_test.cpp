@@ -156,6 +156,13 @@ TEST(FalseAccept, DamagedStoredTemplatesMatchNobody)
     kelvs_finger_auto(nullptr);
     reopen(d);
     EXPECT_EQ(verify(d, "alice", 1, 0), 1);
+    // The texts that cannot be decoded into the area are reported, by each verify and by the identify;
+    // a shorter one and an empty one are compared as they decode.
+    const std::vector<std::string> refused = {damaged_sample_line(1, 1, 1), damaged_sample_line(1, 2, 1),
+                                              damaged_sample_line(1, 4, 1)};
+    std::vector<std::string> expected = refused;
+    expected.insert(expected.end(), refused.begin(), refused.end());
+    EXPECT_EQ(d.take_errors(), expected);
 }
 
 class OnChip : public testing::Test {
@@ -210,6 +217,7 @@ TEST_F(OnChip, CleanWhoseDatabasePartFailsLeavesNothingThatMatches)
     reopen(d);
     bio_testing_fail_nth(BIO_FAULT_CLEAN, 1);
     EXPECT_NE(kelvra_ops_clean(d.dev(), ACTION_START, 1, 0, 0), 0);
+    EXPECT_EQ(d.take_errors(), std::vector<std::string>{injected_fault_line(BIO_FAULT_CLEAN)});
     EXPECT_EQ(stored_records(d.dev()->device_name).size(), 2u);
     reopen(d);
     EXPECT_EQ(verify(d, "alice", 1, 0), 0);
@@ -226,6 +234,9 @@ TEST_F(OnChip, FingerThatCouldNotBeRecordedDoesNotMatch)
     ASSERT_EQ(d.open(), 0);
     bio_testing_fail_nth(BIO_FAULT_STORE, 1);
     EXPECT_EQ(enroll(d, "bob", 2, 0, "bob"), -1);
+    EXPECT_EQ(d.take_errors(), (std::vector<std::string>{injected_fault_line(BIO_FAULT_STORE),
+                                                         "The fingerprint could not be recorded and was removed from "
+                                                         "the sensor again. Please enroll it again\n"}));
     EXPECT_FALSE(kelvs_store_has(2, 0));
     reopen(d);
     EXPECT_EQ(verify(d, "bob", 2, 0), 0);

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
+#include <cstdio>
 #include <filesystem>
 #include <sstream>
 
@@ -30,6 +32,7 @@ std::vector<std::string> g_commands;
 
 std::mutex g_log_lock;
 std::vector<LogLine> g_logs;
+std::vector<std::string> g_undeclared_errors;
 
 void fake_now(int64_t *seconds, int64_t *microseconds)
 {
@@ -62,6 +65,8 @@ void capture_log(bio_log_level level, const char *line, void *)
 {
     std::lock_guard<std::mutex> lock(g_log_lock);
     g_logs.push_back({level, line});
+    if (level == BIO_LOG_ERROR)
+        g_undeclared_errors.emplace_back(line);
 }
 
 std::string make_temp_dir()
@@ -178,6 +183,9 @@ Device::~Device()
     kelvra_ops_free(&dev_);
     g_key_file_free(conf_);
     bio_log_set_listener(nullptr, nullptr);
+    const std::vector<std::string> undeclared = take_errors();
+    if (!undeclared.empty())
+        ADD_FAILURE() << "error lines the test did not declare: " << testing::PrintToString(undeclared);
     kelvs_reset();
     FakeTime::uninstall();
     kelvra::set_platform_for_testing(kelvra::default_platform());
@@ -215,19 +223,60 @@ std::vector<LogLine> Device::logs() const
     return g_logs;
 }
 
-std::vector<std::string> Device::errors() const
+size_t Device::count_line(bio_log_level level, const std::string &text) const
 {
-    std::vector<std::string> lines;
+    size_t n = 0;
     for (const LogLine &line : logs())
-        if (line.level == BIO_LOG_ERROR)
-            lines.push_back(line.text);
-    return lines;
+        n += line.level == level && line.text == text ? 1 : 0;
+    return n;
 }
 
 void Device::clear_logs()
 {
     std::lock_guard<std::mutex> lock(g_log_lock);
     g_logs.clear();
+}
+
+std::vector<std::string> Device::take_errors()
+{
+    std::lock_guard<std::mutex> lock(g_log_lock);
+    std::vector<std::string> taken;
+    taken.swap(g_undeclared_errors);
+    return taken;
+}
+
+QuietScoreLines::QuietScoreLines()
+{
+    std::fflush(stdout);
+    testing::internal::CaptureStdout();
+}
+
+QuietScoreLines::~QuietScoreLines() { finish(); }
+
+void QuietScoreLines::finish()
+{
+    if (!capturing_)
+        return;
+    capturing_ = false;
+    std::fflush(stdout);
+    const std::string captured = testing::internal::GetCapturedStdout();
+    static const std::string kScore = "\n enroll imgScore = ";
+    std::string rest;
+    size_t at = 0;
+    for (size_t found; (found = captured.find(kScore, at)) != std::string::npos;) {
+        size_t end = found + kScore.size();
+        if (end < captured.size() && captured[end] == '-')
+            ++end;
+        while (end < captured.size() && std::isdigit(static_cast<unsigned char>(captured[end])))
+            ++end;
+        rest.append(captured, at, found - at);
+        at = end;
+    }
+    rest.append(captured, at, std::string::npos);
+    if (!rest.empty()) {
+        std::fwrite(rest.data(), 1, rest.size(), stdout);
+        std::fflush(stdout);
+    }
 }
 
 std::string sdk_calls()
@@ -241,6 +290,25 @@ std::string sdk_calls()
     }
     return out;
 }
+
+std::string injected_fault_line(bio_fault_point point)
+{
+    switch (point) {
+    case BIO_FAULT_CONNECT: return "feature database :memory: cannot be opened: injected fault\n";
+    case BIO_FAULT_QUERY: return "feature database: query failed: injected fault\n";
+    case BIO_FAULT_CLEAN: return "feature database: clean failed: injected fault\n";
+    default: return "feature database: store failed: injected fault\n";
+    }
+}
+
+std::string damaged_sample_line(int uid, int index, int sample)
+{
+    return "[kelvra-test] The stored fingerprint template of UID " + std::to_string(uid) + ", index " +
+           std::to_string(index) + ", sample " + std::to_string(sample) + " is damaged and was skipped\n";
+}
+
+const char kNothingComparedLine[] =
+    "[kelvra-test] Unable to open the feature database, no stored fingerprint can be compared\n";
 
 std::vector<unsigned char> light_frame(int w, int h) { return std::vector<unsigned char>(size_t(w) * h, 255); }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bio_host_program.h"
+#include "bio_host_testing.h"
 #include "kelvs_control.h"
 #include "kelvra_type.h"
 
@@ -69,9 +70,14 @@ public:
     std::vector<bio_event> events() const;
     std::string journal() const { return describe(events()); }
 
+    // Every line the host logged since the device was made or the logs were cleared, at every level.
     std::vector<LogLine> logs() const;
-    std::vector<std::string> errors() const;  // error-level lines only
-    void clear_logs();
+    size_t count_line(bio_log_level level, const std::string &text) const;  // lines of exactly that text
+    void clear_logs();  // forgets lines, but not error lines still undeclared
+    // Error lines are failures unless the test declares them: take_errors() hands over, in order, the
+    // error lines logged since the last take, for the test to compare exactly with the lines it expects.
+    // Any error line never taken fails the test when the device goes away.
+    std::vector<std::string> take_errors();
 
     const std::string &marker_dir() const { return marker_dir_; }
     std::string marker_path() const { return marker_dir_ + "/KELAUTHENFILE"; }
@@ -86,6 +92,28 @@ private:
     size_t journal_mark_ = 0;
     bool opened_ = false;
 };
+
+// Captures standard output while the on-chip presence wait prints its score lines, and prints everything
+// else that was written meanwhile (GoogleTest's failure messages) when it ends, on every way out of the
+// scope, so that a failing ASSERT inside neither hides its message nor leaves the capture running.
+class QuietScoreLines {
+public:
+    QuietScoreLines();
+    ~QuietScoreLines();
+    QuietScoreLines(const QuietScoreLines &) = delete;
+    QuietScoreLines &operator=(const QuietScoreLines &) = delete;
+    // Ends the capture now and prints what is not a score line ("\n enroll imgScore = N").
+    void finish();
+
+private:
+    bool capturing_ = true;
+};
+
+// The host's error line when the fault armed at that point fires (the database being the default one).
+std::string injected_fault_line(bio_fault_point point);
+// The driver's error lines of the stored-template walks, on the device "kelvra-test".
+std::string damaged_sample_line(int uid, int index, int sample);
+extern const char kNothingComparedLine[];
 
 // Grey 96 x 96 (or w x h) frames for scripted captures.
 std::vector<unsigned char> light_frame(int w, int h);

@@ -161,6 +161,9 @@ typedef struct kelvs_call_record {
     unsigned char user_record[64];
     unsigned char finger_record[64];
     char tag[16];                    /* DelOSInfoFpsFroOS: the tag */
+    uint64_t data_digest[2];         /* VerifyExt while a call listener is installed: kelvs_digest of the
+                                        probe block and of the count template blocks it was handed
+                                        (otherwise, or for a NULL pointer, 0) */
 } kelvs_call_record;
 
 size_t kelvs_log_size(void);
@@ -168,6 +171,13 @@ int kelvs_log_get(size_t index, kelvs_call_record *out);  /* 0, or -1 past the e
 size_t kelvs_log_count(kelvs_call call);
 void kelvs_log_clear(void);
 const char *kelvs_call_name(kelvs_call call);  /* without the prefix: "GetDeviceCount" */
+/* FNV-1a (64-bit) of size bytes: how the call log names the blocks a comparison was handed. */
+uint64_t kelvs_digest(const void *data, size_t size);
+/* Sees every call as it is logged, on the caller's thread and under the sensor's lock: it must not call
+ * back into the sensor. NULL removes it; kelvs_reset leaves it in place. Digesting the blocks of a
+ * comparison costs a pass over them, so it is done only while a listener is installed. */
+typedef void (*kelvs_call_listener)(const kelvs_call_record *record, void *user);
+void kelvs_set_call_listener(kelvs_call_listener listener, void *user);
 
 /* ---- One owner per sensor ------------------------------------------------------------------------
  * Like a real sensor, the virtual one is used by one program at a time. The first OpenDevice of a
