@@ -28,7 +28,7 @@ std::optional<Command> command_of(std::string_view word)
     return std::nullopt;
 }
 
-enum class Opt { config, db, module, frames, socket, timeout, json, verbose, mode, finger, uid, index, name, from, to, help };
+enum class Opt { config, db, module, vendor_sdk, frames, socket, timeout, json, verbose, mode, finger, uid, index, name, from, to, help };
 
 struct OptionInfo {
     Opt opt;
@@ -38,6 +38,7 @@ struct OptionInfo {
 
 constexpr OptionInfo kOptions[] = {
     {Opt::config, "--config", true},  {Opt::db, "--db", true},         {Opt::module, "--module", true},
+    {Opt::vendor_sdk, "--vendor-sdk", false},
     {Opt::frames, "--frames", true},  {Opt::socket, "--socket", true}, {Opt::timeout, "--timeout-ms", true},
     {Opt::json, "--json", false},     {Opt::verbose, "--verbose", false}, {Opt::verbose, "-v", false},
     {Opt::mode, "--mode", true},      {Opt::finger, "--finger", true}, {Opt::uid, "--uid", true},
@@ -182,6 +183,7 @@ ParseResult parse_args(std::span<const std::string_view> args)
             case Opt::help: help = true; break;
             case Opt::json: o.json = true; break;
             case Opt::verbose: o.verbose = true; break;
+            case Opt::vendor_sdk: o.vendor_sdk = true; break;
             case Opt::config:
             case Opt::db:
             case Opt::module:
@@ -357,7 +359,10 @@ std::string command_usage(Command command)
         "  --db FILE         feature database (default $XDG_DATA_HOME/kelvractl/features.db)\n"
         "  --timeout-ms N    how long an operation waits for the finger\n"
         "  --json            print one JSON object with the outcome instead of words\n"
-        "  --module PATH     the driver module to load (default: next to kelvractl, else installed)\n"
+        "  --module PATH     the driver module to load (default: the one installed with kelvractl,\n"
+        "                    or the build tree's)\n"
+        "  --vendor-sdk      use the vendor's libKelDactylen.so, which the module finds in the driver\n"
+        "                    directory, instead of the virtual sensor installed with kelvractl\n"
         "  --mode host|chip  virtual sensor: match on the host or on the chip\n"
         "  --finger NAME     virtual sensor: a finger that presses and lifts on its own (none: no finger)\n"
         "  --frames DIR      virtual sensor: write every frame it renders into DIR as PGM\n"

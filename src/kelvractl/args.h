@@ -26,6 +26,7 @@ struct Options {
     std::optional<int> timeout_ms;
     bool json = false;
     bool verbose = false;
+    bool vendor_sdk = false;            // the module's SDK from its run path, not the virtual sensor
     std::optional<WorkMode> mode;
     std::optional<std::string> finger;  // "none" removes the virtual finger
 

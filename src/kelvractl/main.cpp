@@ -1,6 +1,7 @@
 // main.cpp - kelvractl: runs the Kelvra Dactylen driver module from the command line as a host does.
 #include "app.h"
 #include "json.h"
+#include "locations.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -15,10 +16,6 @@
 #include <cstring>
 #include <mutex>
 #include <vector>
-
-#ifndef KELVRACTL_INSTALLED_MODULE
-#define KELVRACTL_INSTALLED_MODULE "/usr/lib/biometric-authentication/drivers/extra/kelvra-dactylen/libkelvra.so"
-#endif
 
 namespace kelvractl {
 
@@ -174,28 +171,6 @@ bool make_directories(const std::string &dir)
     return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
-std::string program_dir()
-{
-    std::vector<char> buffer(4096);
-    const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    if (n <= 0)
-        return {};
-    return parent_of(std::string(buffer.data(), static_cast<std::size_t>(n)));
-}
-
-std::string default_module()
-{
-    const std::string dir = program_dir();
-    if (!dir.empty()) {
-        const std::string beside = dir + "/../lib/libkelvra.so";
-        if (exists(beside))
-            return beside;
-    }
-    if (exists(KELVRACTL_INSTALLED_MODULE))
-        return KELVRACTL_INSTALLED_MODULE;
-    return "/usr/lib/biometric-authentication/drivers/extra/kelvra-dactylen/libkelvra.so";
-}
-
 // The last error line of the host or the driver: the reason a database or device call failed.
 struct LogMemory {
     std::mutex lock;
@@ -273,7 +248,8 @@ int run(const Options &o)
         if (const std::string problem = database_problem(db, default_db); !problem.empty())
             return usage_error(problem);
     }
-    const std::string module_path = !o.module_file.empty() ? o.module_file : default_module();
+    const Locations own = own_locations();
+    const std::string module_path = !o.module_file.empty() ? o.module_file : own.module;
     if (!o.module_file.empty() && !exists(module_path))
         return usage_error("no driver module at " + module_path);
 
@@ -298,6 +274,8 @@ int run(const Options &o)
     InterruptWatcher watcher;
 
     std::string error;
+    if (!o.vendor_sdk && !load_virtual_sdk(own.virtual_sdk, error))
+        return failure(error + " (with the vendor's SDK installed, give --vendor-sdk)");
     auto module = Module::load(module_path, error);
     if (!module)
         return failure(error);
