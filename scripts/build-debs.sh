@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# build-debs.sh [OUT_DIR] - builds the Debian packages of the working tree with
+# `dpkg-buildpackage -us -uc -b` in a copy under OUT_DIR (default build-deb/), so that the tree stays
+# clean and the packages land in OUT_DIR, then has lintian check them: an error fails the run (a tag the
+# packages must keep is overridden, with the reason, in debian/).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+mkdir -p "${1:-$root/build-deb}"
+out=$(cd "${1:-$root/build-deb}" && pwd)
+version=$(dpkg-parsechangelog -l "$root/debian/changelog" -S Version)
+src="$out/kelvra-dactylen-$version"
+rm -rf "$src" "$out"/*.deb "$out"/*.changes "$out"/*.buildinfo
+mkdir -p "$src"
+
+# The sources as git sees them (committed or not, ignored files and build trees left out).
+if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  git -C "$root" ls-files -z --cached --others --exclude-standard |
+    tar -C "$root" --null --ignore-failed-read -T - -cf - | tar -C "$src" -xf -
+else
+  tar -C "$root" --exclude='./build*' --exclude=./obj-* -cf - . | tar -C "$src" -xf -
+fi
+
+echo "build-debs: dpkg-buildpackage -us -uc -b in $src (log: $out/build.log)"
+if ! (cd "$src" && dpkg-buildpackage -us -uc -b -J"${JOBS:-$(nproc)}") >"$out/build.log" 2>&1; then
+  tail -n 60 "$out/build.log"
+  echo "build-debs: the package build failed" >&2
+  exit 1
+fi
+rm -rf "$src"
+ls -1 "$out"/*.deb
+
+changes=$(ls "$out"/kelvra-dactylen_"$version"_*.changes)
+echo "build-debs: lintian $changes"
+lintian --fail-on error --show-overrides --tag-display-limit 0 "$changes"
+echo "build-debs: lintian reports no error"
