@@ -1,8 +1,9 @@
 // kelvractl_args_fuzz.cpp - kelvractl's argument parser on any command line.
 //
 // The input is split on NUL and newline bytes into the words after the program name. The parser must
-// come back with a command it can run, a help request, or a one-line usage error, and whatever it accepts
-// must stay inside the ranges the commands are documented with.
+// come back with a command it can run or a one-line usage error, and whatever it accepts must stay
+// inside the ranges the command table gives its options.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,10 +12,13 @@
 #include <vector>
 
 #include "args.h"
+#include "kelvs_control.h"
 
 namespace {
 
 using kelvractl::Command;
+using kelvractl::Opt;
+using kelvractl::Options;
 using kelvractl::ParseResult;
 
 [[noreturn]] void finding(const char *what)
@@ -29,71 +33,75 @@ void expect(bool holds, const char *what)
         finding(what);
 }
 
-bool printable_word(const std::string &word, size_t max)
+bool printable_word(const std::string &word, std::size_t max)
 {
     if (word.empty() || word.size() > max)
         return false;
-    for (const char c : word) {
+    return std::none_of(word.begin(), word.end(), [](char c) {
         const auto u = static_cast<unsigned char>(c);
-        if (u <= 0x20 || u == 0x7f || c == '[' || c == ']' || c == '=' || c == '#')
-            return false;
-    }
-    return true;
+        return u <= 0x20 || u == 0x7f || c == '[' || c == ']' || c == '=' || c == '#';
+    });
 }
 
 bool no_control(const std::string &text)
 {
-    for (const char c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            return false;
-    return true;
+    return std::none_of(text.begin(), text.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
-bool is_command(Command c) { return c != Command::none && !kelvractl::command_name(c).empty(); }
-
-void check_ok(const kelvractl::Options &o)
+// A value the parser accepted lies in the range of its use by the command (or of the global option).
+void expect_in_range(const kelvractl::CommandRow &command, Opt opt, const std::optional<int> &value, const char *what)
 {
-    expect(is_command(o.command), "accepted without a command");
-    if (o.timeout_ms)
-        expect(*o.timeout_ms >= 1 && *o.timeout_ms <= kelvractl::kMaxTimeoutMs, "time-out out of range");
+    if (!value)
+        return;
+    const kelvractl::OptionUse *use = kelvractl::use_of(command, opt);
+    const kelvractl::Range range = use != nullptr ? use->range : kelvractl::row_of(opt).range;
+    expect(use != nullptr || kelvractl::row_of(opt).global, what);
+    expect(*value >= range.min && *value <= range.max, what);
+}
+
+void check_ok(const Options &o)
+{
+    const kelvractl::CommandRow &command = kelvractl::row_of(o.command);
+    expect(command.id == o.command, "accepted a command the table does not have");
+    expect_in_range(command, Opt::timeout, o.timeout_ms, "time-out out of its range");
+    expect_in_range(command, Opt::uid, o.uid, "user id out of its range or not an option of the command");
+    expect_in_range(command, Opt::index, o.index, "finger index out of its range or not an option of the command");
+    if (kelvractl::use_of(command, Opt::from) != nullptr) {
+        expect_in_range(command, Opt::from, o.from, "--from out of its range");
+        expect_in_range(command, Opt::to, o.to, "--to out of its range");
+        expect(o.to == -1 || o.to >= o.from, "an index range that is empty");
+    }
     if (o.finger)
-        expect(printable_word(*o.finger, 63), "--finger accepted a name that is not one word");
+        expect(printable_word(*o.finger, kelvractl::kMaxFingerNameBytes), "--finger accepted a name that is not one word");
+    if (o.name)
+        expect(kelvractl::use_of(command, Opt::name) != nullptr && !o.name->empty() &&
+                   o.name->size() <= std::size_t(kelvractl::kMaxNameBytes) && no_control(*o.name),
+               "--name accepted where it means nothing, or a name that is not usable");
     for (const std::string *path : {&o.config_file, &o.db_file, &o.module_file, &o.frames_dir, &o.socket_file})
         expect(path->find('\0') == std::string::npos, "a path with a NUL byte");
+    if (o.command != Command::help) {
+        for (const kelvractl::OptionUse &use : command.options) {
+            if (!use.required)
+                continue;
+            expect(use.opt != Opt::uid || o.uid, "accepted without its required --uid");
+            expect(use.opt != Opt::index || o.index, "accepted without its required --index");
+            expect(use.opt != Opt::name || o.name, "accepted without its required --name");
+        }
+    }
 
-    switch (o.command) {
-    case Command::enroll:
-        expect(o.name && !o.name->empty() && o.name->size() <= size_t(kelvractl::kMaxNameBytes) && no_control(*o.name),
-               "enroll accepted without a usable --name");
-        [[fallthrough]];
-    case Command::verify:
-        expect(o.uid && *o.uid >= 0, "enroll/verify accepted without a user id of 0 or more");
-        expect(o.index && *o.index >= 0 && *o.index <= kelvractl::kMaxFingerIndex,
-               "enroll/verify accepted without a finger index of 0 to 254");
-        break;
-    case Command::identify:
-    case Command::search:
-    case Command::list:
-    case Command::clean:
-        expect(o.uid && *o.uid >= -1, "a user id below -1 or none");
-        expect(!o.index && !o.name, "--index or --name accepted where they mean nothing");
-        expect(o.from >= 0 && o.to >= -1 && (o.to == -1 || o.to >= o.from), "an index range that is empty or negative");
-        break;
-    case Command::finger: {
+    if (command.operands == kelvractl::Operands::hand_verb) {
         const auto &w = o.finger_words;
         expect(!w.empty(), "finger accepted without a hand command");
-        const bool named = w[0] == "press" || w[0] == "smear" || w[0] == "partial" || w[0] == "auto";
-        const bool bare = w[0] == "lift" || w[0] == "unplug" || w[0] == "replug" || w[0] == "state";
-        expect(named || bare, "finger accepted an unknown hand command");
-        expect(named ? w.size() == 2 && printable_word(w[1], 63) : w.size() == 1, "finger accepted bad words");
-        break;
-    }
-    default:
-        expect(!o.uid && !o.index && !o.name, "command options accepted by a command without them");
-        break;
-    }
-    if (o.command != Command::finger)
+        const auto *verb = std::find_if(std::begin(kelvs_verbs), std::end(kelvs_verbs),
+                                        [&](const kelvs_verb_info &v) { return w[0] == v.word; });
+        expect(verb != std::end(kelvs_verbs), "finger accepted an unknown hand command");
+        expect(verb->takes_finger ? w.size() == 2 && printable_word(w[1], kelvractl::kMaxFingerNameBytes) : w.size() == 1,
+               "finger accepted bad words");
+    } else {
         expect(o.finger_words.empty(), "hand-command words on another command");
+    }
+    expect(o.command == Command::help || !o.help_topic, "a help topic on another command");
 }
 
 }  // namespace
@@ -116,21 +124,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::vector<std::string_view> views(words.begin(), words.end());
 
     const ParseResult r = kelvractl::parse_args(views);
-    switch (r.status) {
-    case ParseResult::Status::ok:
+    if (r.ok) {
         expect(r.error.empty(), "an error text with a command accepted");
         check_ok(r.options);
-        break;
-    case ParseResult::Status::help:
-        expect(r.help_for == Command::none || is_command(r.help_for), "help for something that is not a command");
-        expect(!kelvractl::usage_text(r.help_for).empty(), "an empty help text");
-        break;
-    case ParseResult::Status::error:
+        if (r.options.command == Command::help)
+            expect(!kelvractl::usage_text(r.options.help_topic, {}).empty(), "an empty help text");
+    } else {
         expect(!r.error.empty(), "a usage error without a message");
         expect(r.error.find('\n') == std::string::npos, "a usage error of more than one line");
-        break;
-    default:
-        finding("a status that is none of ok, help, error");
     }
     return 0;
 }

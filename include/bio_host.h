@@ -13,6 +13,20 @@
  *    5 capture, 6 search, 7 clean, 8 feature list, 9 rename). Notify ids 9 to 99 are the driver's own;
  *    the host asks the driver's ops_get_notify_mid_mesg for their texts.
  *  - The database handle is connected and disconnected around single calls; it is not shared by threads.
+ *  - Conventions a host must keep, because drivers rely on them where the calls' shapes leave them open:
+ *      . bio_sto_connect_db answers NULL when the database cannot be opened; bio_sto_disconnect_db accepts
+ *        NULL, and a storage call given NULL fails (bio_sto_clean_feature_info answers non-zero).
+ *      . bio_sto_set_feature_info and bio_sto_clean_feature_info answer 0 on success, non-zero otherwise.
+ *      . bio_sto_get_feature_info answers only records of the selection asked for, and NULL when there are
+ *        none. A failed query may answer NULL too, so a driver takes NULL for "none, or unknown" and must
+ *        not delete anything on the strength of it.
+ *      . bio_sto_new_feature_info, bio_sto_new_feature_sample and bio_sto_new_str copy the texts they are
+ *        given (a NULL text stays NULL), and answer NULL when memory is exhausted.
+ *      . bio_base64_encode writes plain base64 without line breaks (four characters for three bytes).
+ *        bio_base64_decode writes no more bytes than the text decodes to, and answers a negative value
+ *        when the text is not base64. What it answers on success differs between hosts (the byte count,
+ *        0, 1): drivers read only the sign.
+ *      . bio_get_notify_mid_mesg never answers NULL.
  *
  * What a program that runs drivers uses besides this (database location, time-out, log threshold,
  * journal and listeners) is the host library's own API, in bio_host_program.h; drivers never see it.
@@ -306,7 +320,8 @@ void print_feature_info(feature_info *list);
 
 /* Standard base64 (RFC 4648, with padding). encode writes 4 * ceil(length / 3) characters and a NUL and
  * returns the number of characters. decode returns the number of bytes decoded, writing exactly that
- * many, or -1 when the text is not valid base64 (nothing is written then). */
+ * many, or -1 when the text is not valid base64 (nothing is written then); other hosts answer a success
+ * differently, so drivers read only whether the answer is negative. */
 int bio_base64_encode(const unsigned char *in, char *out, int length);
 int bio_base64_decode(const char *text, unsigned char *out);
 /* Bytes the text decodes to, or -1 when it is not valid base64; reads the text only. */

@@ -1,11 +1,27 @@
 #!/usr/bin/env bash
-# check-catalogue.sh SOURCE_DIR - every message id the driver translates has a zh_CN translation, and
-# every translation keeps its id's placeholders.
+# check-catalogue.sh SOURCE_DIR [DOMAIN] - every message id of a text domain has a zh_CN translation,
+# and every translation keeps its id's placeholders.
+#   DOMAIN driver (the default): the driver's texts, po/zh_CN.po.
+#   DOMAIN kelvractl: kelvractl's own texts and the host's texts it shows, po/kelvractl/zh_CN.po.
 set -euo pipefail
 src=$1
-pot=$(mktemp --suffix=.pot)
-trap 'rm -f "$pot"' EXIT
-xgettext --language=C++ --from-code=UTF-8 --keyword=tr -o "$pot" "$src"/src/libkelvra/*.cpp
-msgcmp "$src/po/zh_CN.po" "$pot"
-msgfmt --check-format --check-header -o /dev/null "$src/po/zh_CN.po"
-echo "catalogue covers every message id"
+domain=${2:-driver}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+case "$domain" in
+  driver)
+    po="$src/po/zh_CN.po"
+    xgettext --language=C++ --from-code=UTF-8 --keyword=tr -o "$work/ids.pot" "$src"/src/libkelvra/*.cpp
+    ;;
+  kelvractl)
+    po="$src/po/kelvractl/zh_CN.po"
+    "$src/scripts/kelvractl-message-ids.sh" "$src" "$work/ids.pot"
+    ;;
+  *)
+    echo "check-catalogue.sh: unknown domain $domain (driver or kelvractl)" >&2
+    exit 2
+    ;;
+esac
+msgcmp "$po" "$work/ids.pot"
+msgfmt --check-format --check-header -o /dev/null "$po"
+echo "the $domain catalogue covers every message id"

@@ -49,7 +49,12 @@ for target in "${targets[@]}"; do
 
   flags=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
          -artifact_prefix="$out/artifacts/")
-  [[ -f "$root/fuzz/$target.dict" ]] && flags+=(-dict="$root/fuzz/$target.dict")
+  # A dictionary the build made (from kelvractl's command table) comes before a committed one.
+  if [[ -f "$build/fuzz/$target.dict" ]]; then
+    flags+=(-dict="$build/fuzz/$target.dict")
+  elif [[ -f "$root/fuzz/$target.dict" ]]; then
+    flags+=(-dict="$root/fuzz/$target.dict")
+  fi
   [[ "$target" == stored_sample_fuzz ]] && flags+=(-detect_leaks=0)
 
   echo "== $target ($seconds s) =="

@@ -90,10 +90,10 @@ int bio_base64_decode(const char *text, unsigned char *out)
         return -1;
     const std::string_view view(text);
     const long total = decoded_length(view);
-    if (total <= 0)
-        return static_cast<int>(total);
-    if (total > INT_MAX)
+    if (total < 0 || total > INT_MAX)
         return -1;
+    if (total == 0)
+        return bio_host::decode_answer(0, view.size());
 
     // The decoder stores four bytes for every three it decodes; the groups before the last one may do
     // so because the last group still owns at least one byte of the output, but the last group itself
@@ -110,7 +110,7 @@ int bio_base64_decode(const char *text, unsigned char *out)
     if (tail == static_cast<size_t>(-1) || done + tail != static_cast<size_t>(total))
         return -1;
     std::memcpy(out + done, scratch.data(), tail);
-    return static_cast<int>(total);
+    return bio_host::decode_answer(static_cast<int>(total), view.size());
 }
 
 }  // extern "C"

@@ -1,4 +1,5 @@
-/* bio_host_testing.h - test-only hooks of libbiometric: fault injection into the feature database.
+/* bio_host_testing.h - test-only hooks of libbiometric: fault injection into the feature database and its
+ * records, and the answer of the base64 decoder.
  * Programs that run drivers never call these; test suites use them to make one database call fail. */
 #ifndef BIO_HOST_TESTING_H
 #define BIO_HOST_TESTING_H
@@ -13,13 +14,28 @@ typedef enum {
     BIO_FAULT_STORE = 2,     /* bio_sto_set_feature_info fails before writing */
     BIO_FAULT_STORE_ROW = 3, /* the n-th row written by bio_sto_set_feature_info fails, the rest rolls back */
     BIO_FAULT_CLEAN = 4,     /* bio_sto_clean_feature_info fails before deleting */
-    BIO_FAULT_POINT_COUNT = 5
+    BIO_FAULT_NEW_RECORD = 5, /* bio_sto_new_feature_info returns NULL, as when memory is exhausted */
+    BIO_FAULT_NEW_SAMPLE = 6, /* bio_sto_new_feature_sample returns NULL */
+    BIO_FAULT_NEW_TEXT = 7,  /* bio_sto_new_str returns NULL (also the copies the two calls above make) */
+    BIO_FAULT_POINT_COUNT = 8
 } bio_fault_point;
 
 /* The n-th call (n >= 1, counted from now) of that point fails, once; n <= 0 disarms the point. */
 void bio_testing_fail_nth(bio_fault_point point, int n);
-/* Disarms every point. */
+/* Disarms every point and gives bio_base64_decode its own answer back. */
 void bio_testing_clear_faults(void);
+
+/* What bio_base64_decode answers after a successful decode. Hosts differ here: this library answers the
+ * number of bytes written, others answer 0 or 1, or the number of characters read. Tests switch the answer
+ * to show that a driver relies on none of them. A text that is not base64 is answered with -1 whatever
+ * is set. */
+typedef enum {
+    BIO_DECODE_ANSWERS_BYTES = 0,      /* this library's own answer */
+    BIO_DECODE_ANSWERS_ZERO = 1,
+    BIO_DECODE_ANSWERS_ONE = 2,
+    BIO_DECODE_ANSWERS_CHARACTERS = 3  /* the length of the text: more than was written */
+} bio_decode_answer;
+void bio_testing_set_decode_answer(bio_decode_answer answer);
 /* Database handles connected and not yet disconnected in this process. */
 int bio_testing_open_connections(void);
 

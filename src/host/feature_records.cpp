@@ -10,6 +10,10 @@ char *bio_sto_new_str(const char *text)
 {
     if (text == nullptr)
         return nullptr;
+    if (bio_host::fault_fires(BIO_FAULT_NEW_TEXT)) {
+        bio_print_error("host: out of memory copying a text: injected fault\n");
+        return nullptr;
+    }
     const size_t size = std::strlen(text) + 1;
     char *copy = static_cast<char *>(std::malloc(size));
     if (copy == nullptr) {
@@ -22,6 +26,10 @@ char *bio_sto_new_str(const char *text)
 
 feature_info *bio_sto_new_feature_info(int uid, int biotype, const char *driver, int index, const char *index_name)
 {
+    if (bio_host::fault_fires(BIO_FAULT_NEW_RECORD)) {
+        bio_print_error("host: out of memory for a feature record: injected fault\n");
+        return nullptr;
+    }
     auto *info = static_cast<feature_info *>(std::calloc(1, sizeof(feature_info)));
     if (info == nullptr) {
         bio_print_error("host: out of memory for a feature record\n");
@@ -41,6 +49,10 @@ feature_info *bio_sto_new_feature_info(int uid, int biotype, const char *driver,
 
 feature_sample *bio_sto_new_feature_sample(int no, const char *data)
 {
+    if (bio_host::fault_fires(BIO_FAULT_NEW_SAMPLE)) {
+        bio_print_error("host: out of memory for a feature sample: injected fault\n");
+        return nullptr;
+    }
     auto *sample = static_cast<feature_sample *>(std::calloc(1, sizeof(feature_sample)));
     if (sample == nullptr) {
         bio_print_error("host: out of memory for a feature sample\n");

@@ -19,6 +19,10 @@ namespace bio_host {
 /* A fault armed through bio_testing_fail_nth fires: the caller fails as if the database had. */
 bool fault_fires(bio_fault_point point);
 
+/* What bio_base64_decode answers for a decode that wrote `bytes` bytes from `characters` characters:
+ * `bytes`, unless a test switched the answer with bio_testing_set_decode_answer. */
+int decode_answer(int bytes, size_t characters);
+
 /* printf into a std::string (empty on a format error). */
 std::string vformat(const char *fmt, va_list args);
 

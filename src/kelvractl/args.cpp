@@ -1,164 +1,181 @@
-// args.cpp - kelvractl's command-line parser and help texts.
+// args.cpp - kelvractl's command-line parser and help texts, both read from the command table.
 #include "args.h"
 
+#include "i18n.h"
+#include "kelvs_control.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <set>
 
 namespace kelvractl {
 
 namespace {
 
-struct CommandInfo {
-    Command command;
-    std::string_view name;
-};
-
-constexpr CommandInfo kCommands[] = {
-    {Command::discover, "discover"}, {Command::enroll, "enroll"}, {Command::verify, "verify"},
-    {Command::identify, "identify"}, {Command::search, "search"}, {Command::list, "list"},
-    {Command::clean, "clean"},       {Command::demo, "demo"},     {Command::finger, "finger"},
-};
-
-std::optional<Command> command_of(std::string_view word)
-{
-    for (const auto &info : kCommands)
-        if (info.name == word)
-            return info.command;
-    return std::nullopt;
-}
-
-enum class Opt { config, db, module, vendor_sdk, frames, socket, timeout, json, verbose, mode, finger, uid, index, name, from, to, help };
-
-struct OptionInfo {
-    Opt opt;
-    std::string_view name;
-    bool takes_value;
-};
-
-constexpr OptionInfo kOptions[] = {
-    {Opt::config, "--config", true},  {Opt::db, "--db", true},         {Opt::module, "--module", true},
-    {Opt::vendor_sdk, "--vendor-sdk", false},
-    {Opt::frames, "--frames", true},  {Opt::socket, "--socket", true}, {Opt::timeout, "--timeout-ms", true},
-    {Opt::json, "--json", false},     {Opt::verbose, "--verbose", false}, {Opt::verbose, "-v", false},
-    {Opt::mode, "--mode", true},      {Opt::finger, "--finger", true}, {Opt::uid, "--uid", true},
-    {Opt::index, "--index", true},    {Opt::name, "--name", true},     {Opt::from, "--from", true},
-    {Opt::to, "--to", true},          {Opt::help, "--help", false},    {Opt::help, "-h", false},
-};
-
-const OptionInfo *option_of(std::string_view word)
-{
-    for (const auto &info : kOptions)
-        if (info.name == word)
-            return &info;
-    return nullptr;
-}
-
-bool command_takes(Command command, Opt opt)
-{
-    switch (opt) {
-    case Opt::uid:
-        return command == Command::enroll || command == Command::verify || command == Command::identify ||
-               command == Command::search || command == Command::list || command == Command::clean;
-    case Opt::index:
-        return command == Command::enroll || command == Command::verify;
-    case Opt::name:
-        return command == Command::enroll;
-    case Opt::from:
-    case Opt::to:
-        return command == Command::identify || command == Command::search || command == Command::list ||
-               command == Command::clean;
-    default:
-        return true;
-    }
-}
-
 bool has_control_char(std::string_view text)
 {
-    for (const char c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            return true;
-    return false;
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
 }
 
 // Names end up in a key file and on a control-socket line, so they are single printable words.
 bool valid_finger_name(std::string_view name)
 {
-    if (name.empty() || name.size() > 63)
+    if (name.empty() || name.size() > static_cast<std::size_t>(kMaxFingerNameBytes))
         return false;
-    for (const char c : name) {
+    return std::none_of(name.begin(), name.end(), [](char c) {
         const auto u = static_cast<unsigned char>(c);
-        if (u <= 0x20 || u == 0x7f || c == '[' || c == ']' || c == '=' || c == '#')
-            return false;
-    }
-    return true;
+        return u <= 0x20 || u == 0x7f || c == '[' || c == ']' || c == '=' || c == '#';
+    });
 }
 
 std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
-ParseResult fail(std::string message)
+std::string hand_verbs()
 {
-    ParseResult r;
-    r.status = ParseResult::Status::error;
-    r.error = std::move(message);
-    return r;
+    std::string out;
+    for (const kelvs_verb_info &verb : kelvs_verbs)
+        out += (out.empty() ? "" : " | ") + std::string(verb.word) + (verb.takes_finger ? " NAME" : "");
+    return out;
 }
 
-std::optional<std::string> check_finger_words(const std::vector<std::string> &words)
+std::optional<std::string> check_hand_words(const std::vector<std::string> &words)
 {
     if (words.empty())
-        return "finger needs a command: press NAME, smear NAME, partial NAME, auto NAME, lift, unplug, replug or state";
-    const std::string &verb = words[0];
-    const bool named = verb == "press" || verb == "smear" || verb == "partial" || verb == "auto";
-    const bool bare = verb == "lift" || verb == "unplug" || verb == "replug" || verb == "state";
-    if (!named && !bare)
-        return "unknown finger command " + quoted(verb) + " (press, smear, partial, auto, lift, unplug, replug, state)";
-    if (named && words.size() != 2)
-        return "finger " + verb + " needs exactly one finger name";
-    if (bare && words.size() != 1)
-        return "finger " + verb + " takes no further word";
-    if (named && !valid_finger_name(words[1]))
-        return "invalid finger name " + quoted(words[1]);
+        return strf(tr("finger needs a command: %s"), hand_verbs().c_str());
+    const auto *verb = std::find_if(std::begin(kelvs_verbs), std::end(kelvs_verbs),
+                                    [&](const kelvs_verb_info &v) { return words[0] == v.word; });
+    if (verb == std::end(kelvs_verbs))
+        return strf(tr("unknown finger command %s (%s)"), quoted(words[0]).c_str(), hand_verbs().c_str());
+    if (verb->takes_finger && words.size() != 2)
+        return strf(tr("finger %s needs exactly one finger name"), verb->word);
+    if (!verb->takes_finger && words.size() != 1)
+        return strf(tr("finger %s takes no further word"), verb->word);
+    if (verb->takes_finger && !valid_finger_name(words[1]))
+        return strf(tr("invalid finger name %s"), quoted(words[1]).c_str());
     return std::nullopt;
+}
+
+// Checks one value against its option's kind (and range) and stores it; an error line otherwise.
+std::optional<std::string> apply(Options &o, const OptionRow &row, const Range &range, std::string_view value)
+{
+    switch (row.kind) {
+    case ValueKind::flag:
+        switch (row.id) {
+        case Opt::json: o.json = true; break;
+        case Opt::verbose: o.verbose = true; break;
+        case Opt::replace: o.replace = true; break;
+        case Opt::vendor_sdk: o.vendor_sdk = true; break;
+        default: break;
+        }
+        return std::nullopt;
+    case ValueKind::path: {
+        if (value.empty())
+            return strf(tr("%s needs a non-empty path"), row.name);
+        if (value.find('\0') != std::string_view::npos)
+            return strf(tr("%s: the path holds a NUL byte"), row.name);
+        std::string &target = row.id == Opt::config   ? o.config_file
+                              : row.id == Opt::db     ? o.db_file
+                              : row.id == Opt::module ? o.module_file
+                              : row.id == Opt::frames ? o.frames_dir
+                                                       : o.socket_file;
+        target = std::string(value);
+        return std::nullopt;
+    }
+    case ValueKind::number: {
+        NumberError why = NumberError::none;
+        const auto n = parse_int(value, &why);
+        if (!n && why == NumberError::not_a_number)
+            return strf(tr("%s needs a whole number, not %s"), row.name, quoted(value).c_str());
+        if (!n || *n < range.min || *n > range.max)
+            return strf(tr("%s %s is out of range (%lld to %lld)"), row.name, std::string(value).c_str(), range.min,
+                        range.max);
+        switch (row.id) {
+        case Opt::timeout: o.timeout_ms = *n; break;
+        case Opt::uid: o.uid = *n; break;
+        case Opt::index: o.index = *n; break;
+        case Opt::from: o.from = *n; break;
+        case Opt::to: o.to = *n; break;
+        default: break;
+        }
+        return std::nullopt;
+    }
+    case ValueKind::work_mode:
+        if (value == "host")
+            o.mode = WorkMode::host;
+        else if (value == "chip")
+            o.mode = WorkMode::chip;
+        else
+            return strf(tr("--mode is host or chip, not %s"), quoted(value).c_str());
+        return std::nullopt;
+    case ValueKind::finger_name:
+        if (!valid_finger_name(value))
+            return strf(tr("--finger needs a finger name (one word) or none, not %s"), quoted(value).c_str());
+        o.finger = std::string(value);
+        return std::nullopt;
+    case ValueKind::text:
+        if (value.empty() || value.size() > static_cast<std::size_t>(kMaxNameBytes) || has_control_char(value))
+            return strf(tr("%s needs a text of 1 to %d bytes without control characters"), row.name, kMaxNameBytes);
+        o.name = std::string(value);
+        return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+struct Given {
+    const OptionRow *row;
+    std::string_view value;
+};
+
+ParseResult refuse(std::string error, std::span<const std::string_view> rest, bool json)
+{
+    ParseResult r;
+    r.error = std::move(error);
+    r.json = json || std::find(rest.begin(), rest.end(), "--json") != rest.end();
+    return r;
 }
 
 }  // namespace
 
-std::optional<int> parse_int(std::string_view text)
+std::optional<int> parse_int(std::string_view text, NumberError *why)
 {
-    // strtol skips leading blanks and needs a terminated string: both are handled here first.
-    if (text.empty() || text.size() > 32)
+    auto fail = [&](NumberError e) -> std::optional<int> {
+        if (why != nullptr)
+            *why = e;
         return std::nullopt;
-    const char first = text.front();
-    if (!(first == '-' || first == '+' || (first >= '0' && first <= '9')))
-        return std::nullopt;
+    };
+    // strtol skips leading blanks and accepts more than digits; only [+-]digits gets that far.
+    std::string_view digits = text;
+    if (!digits.empty() && (digits.front() == '-' || digits.front() == '+'))
+        digits.remove_prefix(1);
+    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return fail(NumberError::not_a_number);
+    if (text.size() > 32)
+        return fail(NumberError::out_of_range);
     const std::string copy(text);
     errno = 0;
-    char *end = nullptr;
-    const long value = std::strtol(copy.c_str(), &end, 10);
-    if (errno == ERANGE || end == copy.c_str() || *end != '\0')
-        return std::nullopt;
-    if (value < INT_MIN || value > INT_MAX)
-        return std::nullopt;
+    const long value = std::strtol(copy.c_str(), nullptr, 10);
+    if (errno == ERANGE || value < INT_MIN || value > INT_MAX)
+        return fail(NumberError::out_of_range);
+    if (why != nullptr)
+        *why = NumberError::none;
     return static_cast<int>(value);
-}
-
-std::string_view command_name(Command command)
-{
-    for (const auto &info : kCommands)
-        if (info.command == command)
-            return info.name;
-    return "";
 }
 
 ParseResult parse_args(std::span<const std::string_view> args)
 {
     Options o;
+    const CommandRow *command = nullptr;
     bool help = false;
-    std::vector<std::pair<Opt, std::string_view>> command_options;  // checked once the command is known
+    bool topic_given = false;
+    std::set<Opt> seen;
+    std::vector<Given> command_options;  // checked once the command is known
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string_view word = args[i];
+        const auto rest = args.subspan(i + 1);
 
         if (word.size() > 1 && word.front() == '-') {
             std::string_view value;
@@ -168,263 +185,233 @@ ParseResult parse_args(std::span<const std::string_view> args)
                 word = word.substr(0, eq);
                 inline_value = true;
             }
-            const OptionInfo *info = option_of(word);
-            if (info == nullptr)
-                return fail("unknown option " + quoted(word));
-            if (info->takes_value && !inline_value) {
+            const OptionRow *row = find_option(word);
+            if (row == nullptr)
+                return refuse(strf(tr("unknown option %s; see kelvractl --help"), quoted(word).c_str()), rest, o.json);
+            if (!seen.insert(row->id).second && row->id != Opt::help)
+                return refuse(strf(tr("%s is given twice"), row->name), rest, o.json);
+            if (row->kind != ValueKind::flag && !inline_value) {
                 if (i + 1 >= args.size())
-                    return fail(std::string(word) + " needs a value");
+                    return refuse(strf(tr("%s needs a value"), row->name), rest, o.json);
                 value = args[++i];
-            } else if (!info->takes_value && inline_value) {
-                return fail(std::string(word) + " takes no value");
+            } else if (row->kind == ValueKind::flag && inline_value) {
+                return refuse(strf(tr("%s takes no value"), row->name), rest, o.json);
             }
-
-            switch (info->opt) {
-            case Opt::help: help = true; break;
-            case Opt::json: o.json = true; break;
-            case Opt::verbose: o.verbose = true; break;
-            case Opt::vendor_sdk: o.vendor_sdk = true; break;
-            case Opt::config:
-            case Opt::db:
-            case Opt::module:
-            case Opt::frames:
-            case Opt::socket: {
-                if (value.empty())
-                    return fail(std::string(word) + " needs a non-empty path");
-                if (value.find('\0') != std::string_view::npos)
-                    return fail(std::string(word) + ": the path holds a NUL byte");
-                std::string &target = info->opt == Opt::config ? o.config_file
-                                      : info->opt == Opt::db   ? o.db_file
-                                      : info->opt == Opt::module ? o.module_file
-                                      : info->opt == Opt::frames ? o.frames_dir
-                                                                 : o.socket_file;
-                target = std::string(value);
-                break;
-            }
-            case Opt::timeout: {
-                const auto n = parse_int(value);
-                if (!n || *n <= 0 || *n > kMaxTimeoutMs)
-                    return fail("--timeout-ms needs a whole number of milliseconds from 1 to " +
-                                std::to_string(kMaxTimeoutMs) + ", not " + quoted(value));
-                o.timeout_ms = *n;
-                break;
-            }
-            case Opt::mode:
-                if (value == "host")
-                    o.mode = WorkMode::host;
-                else if (value == "chip")
-                    o.mode = WorkMode::chip;
-                else
-                    return fail("--mode is host or chip, not " + quoted(value));
-                break;
-            case Opt::finger:
-                if (!valid_finger_name(value))
-                    return fail("--finger needs a finger name (one word) or none, not " + quoted(value));
-                o.finger = std::string(value);
-                break;
-            case Opt::uid:
-            case Opt::index:
-            case Opt::name:
-            case Opt::from:
-            case Opt::to:
-                command_options.emplace_back(info->opt, value);
-                break;
-            }
-            continue;
-        }
-
-        if (o.command == Command::none) {
-            if (word == "help") {
+            if (row->id == Opt::help) {
                 help = true;
-                if (i + 1 < args.size()) {
-                    const auto topic = command_of(args[i + 1]);
-                    if (!topic)
-                        return fail("no help for unknown command " + quoted(args[i + 1]));
-                    o.command = *topic;
-                    ++i;
-                }
-                continue;
+            } else if (row->global) {
+                if (auto problem = apply(o, *row, row->range, value))
+                    return refuse(std::move(*problem), args.subspan(i + 1), o.json);
+            } else {
+                command_options.push_back({row, value});
             }
-            const auto command = command_of(word);
-            if (!command)
-                return fail("unknown command " + quoted(word) + "; see kelvractl --help");
-            o.command = *command;
             continue;
         }
-        if (o.command == Command::finger) {
+
+        if (command == nullptr) {
+            command = find_command(word);
+            if (command == nullptr)
+                return refuse(strf(tr("unknown command %s; see kelvractl --help"), quoted(word).c_str()), rest, o.json);
+            continue;
+        }
+        if (command->operands == Operands::hand_verb) {
             o.finger_words.emplace_back(word);
             continue;
         }
-        return fail("unexpected argument " + quoted(word) + " for " + std::string(command_name(o.command)));
-    }
-
-    if (help) {
-        ParseResult r;
-        r.status = ParseResult::Status::help;
-        r.help_for = o.command;
-        r.options = std::move(o);
-        return r;
-    }
-    if (o.command == Command::none)
-        return fail("no command given; see kelvractl --help");
-
-    const std::string cmd(command_name(o.command));
-    for (const auto &[opt, value] : command_options) {
-        const OptionInfo *info = nullptr;
-        for (const auto &candidate : kOptions)
-            if (candidate.opt == opt)
-                info = &candidate;
-        const std::string opt_name(info->name);
-        if (!command_takes(o.command, opt))
-            return fail(opt_name + " is not an option of " + cmd);
-        if (opt == Opt::name) {
-            if (value.empty() || value.size() > static_cast<std::size_t>(kMaxNameBytes) || has_control_char(value))
-                return fail("--name needs a text of 1 to " + std::to_string(kMaxNameBytes) +
-                            " bytes without control characters");
-            o.name = std::string(value);
+        if (command->operands == Operands::topic && !topic_given) {
+            const CommandRow *topic = find_command(word);
+            if (topic == nullptr)
+                return refuse(strf(tr("no help for unknown command %s"), quoted(word).c_str()), rest, o.json);
+            o.help_topic = topic->id;
+            topic_given = true;
             continue;
         }
-        const auto n = parse_int(value);
-        if (!n)
-            return fail(opt_name + " needs a whole number, not " + quoted(value));
-        switch (opt) {
-        case Opt::uid: {
-            const bool any_user_allowed = o.command != Command::enroll && o.command != Command::verify;
-            if (*n < (any_user_allowed ? -1 : 0))
-                return fail(any_user_allowed ? "--uid is a user id of 0 or more, or -1 for every user"
-                                             : "--uid is a user id of 0 or more");
-            o.uid = *n;
-            break;
-        }
-        case Opt::index:
-            if (*n < 0 || *n > kMaxFingerIndex)
-                return fail("--index is a finger index from 0 to " + std::to_string(kMaxFingerIndex));
-            o.index = *n;
-            break;
-        case Opt::from:
-            if (*n < 0)
-                return fail("--from is an index of 0 or more");
-            o.from = *n;
-            break;
-        case Opt::to:
-            if (*n < -1)
-                return fail("--to is an index of 0 or more, or -1 for no upper bound");
-            o.to = *n;
-            break;
-        default:
-            break;
-        }
-    }
-
-    switch (o.command) {
-    case Command::enroll:
-        if (!o.uid || !o.index || !o.name)
-            return fail("enroll needs --uid, --index and --name");
-        break;
-    case Command::verify:
-        if (!o.uid || !o.index)
-            return fail("verify needs --uid and --index");
-        break;
-    case Command::identify:
-    case Command::search:
-    case Command::list:
-    case Command::clean:
-        if (!o.uid)
-            return fail(cmd + " needs --uid (-1: every user)");
-        if (o.to != -1 && o.to < o.from)
-            return fail("--to " + std::to_string(o.to) + " lies below --from " + std::to_string(o.from));
-        break;
-    case Command::finger:
-        if (auto problem = check_finger_words(o.finger_words))
-            return fail(*problem);
-        break;
-    default:
-        break;
+        return refuse(strf(tr("unexpected argument %s for %s"), quoted(word).c_str(), command->name), rest, o.json);
     }
 
     ParseResult r;
-    r.status = ParseResult::Status::ok;
+    r.ok = true;
+    if (help) {
+        // Help is given even when the rest of the line would be refused.
+        if (command != nullptr && command->id != Command::help)
+            o.help_topic = command->id;
+        o.command = Command::help;
+        o.finger_words.clear();
+        r.options = std::move(o);
+        return r;
+    }
+    if (command == nullptr)
+        return refuse(tr("no command given; see kelvractl --help"), {}, o.json);
+    o.command = command->id;
+
+    for (const Given &given : command_options) {
+        const OptionUse *use = use_of(*command, given.row->id);
+        if (use == nullptr)
+            return refuse(strf(tr("%s is not an option of %s"), given.row->name, command->name), {}, o.json);
+        if (auto problem = apply(o, *given.row, use->range, given.value))
+            return refuse(std::move(*problem), {}, o.json);
+    }
+    for (const OptionUse &use : command->options) {
+        if (use.required && !seen.contains(use.opt))
+            return refuse(strf(tr("%s needs %s"), command->name, row_of(use.opt).name), {}, o.json);
+    }
+    if (o.to != -1 && o.to < o.from)
+        return refuse(strf(tr("--to %d lies below --from %d"), o.to, o.from), {}, o.json);
+    if (command->operands == Operands::hand_verb) {
+        if (auto problem = check_hand_words(o.finger_words))
+            return refuse(std::move(*problem), {}, o.json);
+    }
     r.options = std::move(o);
     return r;
 }
 
+std::string synopsis(const CommandRow &command)
+{
+    std::string out = std::string("kelvractl ") + command.name;
+    for (const OptionUse &use : command.options) {
+        const OptionRow &row = row_of(use.opt);
+        std::string part = std::string(row.name) + (row.value != nullptr ? std::string(" ") + row.value : "");
+        out += " " + (use.required ? part : "[" + part + "]");
+    }
+    switch (command.operands) {
+    case Operands::none: break;
+    case Operands::topic: out += " [COMMAND]"; break;
+    case Operands::hand_verb: out += " VERB [NAME]"; break;
+    }
+    return out;
+}
+
 namespace {
 
-std::string command_usage(Command command)
+std::string default_text(const OptionRow &row, const Defaults &defaults)
 {
-    static constexpr std::string_view globals =
-        "Global options (anywhere on the line):\n"
-        "  --config FILE     key file with the device group [kelvra-dactylen] (and, for the virtual\n"
-        "                    sensor, its [Sensor] and [Finger] groups)\n"
-        "  --db FILE         feature database (default $XDG_DATA_HOME/kelvractl/features.db)\n"
-        "  --timeout-ms N    how long an operation waits for the finger\n"
-        "  --json            print one JSON object with the outcome instead of words\n"
-        "  --module PATH     the driver module to load (default: the one installed with kelvractl,\n"
-        "                    or the build tree's)\n"
-        "  --vendor-sdk      use the vendor's libKelDactylen.so, which the module finds in the driver\n"
-        "                    directory, instead of the virtual sensor installed with kelvractl\n"
-        "  --mode host|chip  virtual sensor: match on the host or on the chip\n"
-        "  --finger NAME     virtual sensor: a finger that presses and lifts on its own (none: no finger)\n"
-        "  --frames DIR      virtual sensor: write every frame it renders into DIR as PGM\n"
-        "  --socket PATH     virtual sensor control socket (default: next to the database)\n"
-        "  -v, --verbose     show the driver's and the host's log lines\n";
-
-    switch (command) {
-    case Command::discover:
-        return "Usage: kelvractl discover\n  Counts the attached sensors.\n";
-    case Command::enroll:
-        return "Usage: kelvractl enroll --uid U --index I --name TEXT\n"
-               "  Enrolls a finger of user U as finger I (0-254) with six presses.\n";
-    case Command::verify:
-        return "Usage: kelvractl verify --uid U --index I\n"
-               "  Checks the finger on the sensor against finger I of user U.\n"
-               "  Exit status 0 on a match, 1 on no match.\n";
-    case Command::identify:
-        return "Usage: kelvractl identify --uid U [--from A --to B]\n"
-               "  Finds whose finger is on the sensor among the fingers of user U (-1: every user)\n"
-               "  with an index from A (default 0) to B (default -1: no upper bound).\n";
-    case Command::search:
-        return "Usage: kelvractl search --uid U [--from A --to B]\n"
-               "  Lists the stored fingers that match the finger on the sensor.\n";
-    case Command::list:
-        return "Usage: kelvractl list --uid U [--from A --to B]\n  Lists the enrolled fingers.\n";
-    case Command::clean:
-        return "Usage: kelvractl clean --uid U [--from A --to B]\n"
-               "  Deletes the enrolled fingers (on the sensor too in match-on-chip mode).\n";
-    case Command::demo:
-        return "Usage: kelvractl demo\n"
-               "  A guided tour on a temporary database and virtual sensor, in both work modes.\n";
-    case Command::finger:
-        return "Usage: kelvractl finger press NAME | smear NAME | partial NAME | auto NAME | lift | unplug |\n"
-               "                       replug | state\n"
-               "  Plays the virtual finger by hand while another kelvractl waits for it.\n";
-    case Command::none:
-        break;
+    switch (row.default_of) {
+    case DefaultOf::none: return {};
+    case DefaultOf::fixed: return row.default_text;
+    case DefaultOf::timeout: return defaults.timeout_ms;
+    case DefaultOf::database: return defaults.database;
+    case DefaultOf::module: return defaults.module;
+    case DefaultOf::socket: return defaults.socket;
     }
-    return "Usage: kelvractl [global options] COMMAND [options]\n"
-           "Runs the Kelvra Dactylen fingerprint driver the way a biometric host does.\n\n"
-           "Commands:\n"
-           "  discover                                   count the attached sensors\n"
-           "  enroll --uid U --index I --name TEXT       enroll a finger\n"
-           "  verify --uid U --index I                   check a finger against one enrolled finger\n"
-           "  identify --uid U [--from A --to B]         find whose finger it is\n"
-           "  search --uid U [--from A --to B]           list the enrolled fingers that match\n"
-           "  list --uid U [--from A --to B]             list enrolled fingers\n"
-           "  clean --uid U [--from A --to B]            delete enrolled fingers\n"
-           "  demo                                       guided tour on the virtual sensor\n"
-           "  finger press NAME | lift | ...             play the virtual finger by hand\n"
-           "  help [COMMAND]                             this text, or a command's\n\n" +
-           std::string(globals) +
-           "\nExit status: 0 success or match, 1 no match, 2 bad usage, 3 the operation failed.\n";
+    return {};
+}
+
+// "  --uid U          user id (0 to 2147483647)" lines, the help column aligned.
+// text broken at spaces into lines of at most kHelpWidth columns, the later ones indented by indent.
+// (A text without spaces, as Chinese is written, stays one line.)
+constexpr std::size_t kHelpWidth = 100;
+
+std::string wrapped(const std::string &text, std::size_t indent)
+{
+    std::string out;
+    std::size_t column = indent;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find(' ', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string word = text.substr(start, end - start);
+        if (column > indent && column + 1 + word.size() > kHelpWidth) {
+            out += "\n" + std::string(indent, ' ');
+            column = indent;
+        } else if (column > indent) {
+            out += ' ';
+            ++column;
+        }
+        out += word;
+        column += word.size();
+        start = end + 1;
+    }
+    return out;
+}
+
+struct HelpLine {
+    const OptionRow *row;
+    const Range *range;
+    const char *help;
+};
+
+std::string option_lines(const std::vector<HelpLine> &rows, const Defaults &defaults)
+{
+    std::vector<std::string> left;
+    std::size_t width = 0;
+    for (const auto &[row, range, help] : rows) {
+        std::string l = std::string(row->alias != nullptr ? std::string(row->alias) + ", " : "") + row->name +
+                        (row->value != nullptr ? std::string(" ") + row->value : "");
+        width = std::max(width, l.size());
+        left.push_back(std::move(l));
+    }
+    std::string out;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const auto &[row, range, help] = rows[i];
+        std::string text = tr(help);
+        std::vector<std::string> extras;
+        if (range != nullptr && row->kind == ValueKind::number)
+            extras.push_back(strf(tr("%lld to %lld"), range->min, range->max));
+        if (const std::string d = default_text(*row, defaults); !d.empty())
+            extras.push_back(strf(tr("default: %s"), d.c_str()));
+        for (std::size_t k = 0; k < extras.size(); ++k)
+            text += (k == 0 ? " (" : "; ") + extras[k] + (k + 1 == extras.size() ? ")" : "");
+        const std::string line = "  " + left[i] + std::string(width - left[i].size() + 2, ' ') + wrapped(text, width + 4);
+        out += line + "\n";
+    }
+    return out;
+}
+
+std::string global_options(const Defaults &defaults)
+{
+    std::vector<HelpLine> rows;
+    for (const OptionRow &row : options())
+        if (row.global)
+            rows.push_back({&row, &row.range, row.help});
+    return option_lines(rows, defaults);
 }
 
 }  // namespace
 
-std::string usage_text(Command command)
+std::string usage_text(std::optional<Command> topic, const Defaults &defaults)
 {
-    if (command != Command::none)
-        return command_usage(command) + "\nSee kelvractl --help for the global options.\n";
-    return command_usage(command);
+    if (topic) {
+        const CommandRow &command = row_of(*topic);
+        std::string out = strf(tr("Usage: %s"), synopsis(command).c_str()) + "\n" + tr(command.description);
+        if (command.operands == Operands::hand_verb)
+            out += strf(tr("VERB [NAME]: %s"), hand_verbs().c_str()) + "\n";
+        std::vector<HelpLine> rows;
+        for (const OptionUse &use : command.options) {
+            const OptionRow &row = row_of(use.opt);
+            rows.push_back({&row, &use.range, use.help != nullptr ? use.help : row.help});
+        }
+        if (!rows.empty())
+            out += std::string("\n") + tr("Options:") + "\n" + option_lines(rows, defaults);
+        if (!command.json.empty()) {
+            std::string members = "command, outcome, exit_status";
+            for (const char *field : command.json)
+                members += std::string(", ") + field;
+            out += "\n" + strf(tr("With --json: one object with %s, and error when it failed."), members.c_str()) + "\n";
+        }
+        return out + "\n" + tr("See kelvractl --help for the global options.") + "\n";
+    }
+
+    std::string out = std::string(tr("Usage: kelvractl [global options] COMMAND [options]")) + "\n" +
+                      tr("Runs the Kelvra Dactylen fingerprint driver the way a biometric host does.") + "\n\n" +
+                      tr("Commands:") + "\n";
+    std::vector<std::string> left;
+    std::size_t width = 0;
+    for (const CommandRow &command : commands()) {
+        left.push_back(synopsis(command).substr(std::string_view("kelvractl ").size()));
+        width = std::max(width, left.back().size());
+    }
+    std::size_t i = 0;
+    for (const CommandRow &command : commands()) {
+        out += "  " + left[i] + std::string(width - left[i].size() + 2, ' ') + tr(command.summary) + "\n";
+        ++i;
+    }
+    out += std::string("\n") + tr("Global options (anywhere on the line):") + "\n" + global_options(defaults) + "\n" +
+           tr("Exit status: 0 success or match; 1 no match; 2 bad usage, or a request refused as given (an\n"
+              "index that holds a finger); 3 the operation failed (time-out, stop by the user, sensor in use\n"
+              "by another program, device or database error); 130 a second Ctrl-C, which ends kelvractl at\n"
+              "once without waiting for the driver.\n");
+    return out;
 }
 
 }  // namespace kelvractl

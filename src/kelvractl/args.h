@@ -1,6 +1,9 @@
-// args.h - kelvractl's command line: what the user asked for, parsed without touching the system.
+// args.h - kelvractl's command line: what the user asked for, parsed from the command table without
+// touching the system, and the help texts made from the same table.
 #ifndef KELVRACTL_ARGS_H
 #define KELVRACTL_ARGS_H
+
+#include "commands.h"
 
 #include <optional>
 #include <span>
@@ -10,12 +13,11 @@
 
 namespace kelvractl {
 
-enum class Command { none, discover, enroll, verify, identify, search, list, clean, demo, finger };
-
 enum class WorkMode { host, chip };
 
 struct Options {
-    Command command = Command::none;
+    Command command = Command::help;
+    std::optional<Command> help_topic;  // help: the command asked about (none: kelvractl itself)
 
     // Global options; empty / unset means "use the default".
     std::string config_file;
@@ -30,37 +32,42 @@ struct Options {
     std::optional<WorkMode> mode;
     std::optional<std::string> finger;  // "none" removes the virtual finger
 
-    // Command arguments.
+    // Command options.
     std::optional<int> uid;
     std::optional<int> index;
     std::optional<std::string> name;
     int from = 0;
     int to = -1;                        // -1: no upper bound
-    std::vector<std::string> finger_words;  // finger: the hand-control command, e.g. {"press", "alice"}
+    bool replace = false;
+    std::vector<std::string> finger_words;  // finger: the hand-control verb and its finger
 };
 
 struct ParseResult {
-    enum class Status { ok, help, error } status = Status::error;
-    Options options;
-    std::string error;                 // status error: one line, without a trailing newline
-    Command help_for = Command::none;  // status help: the command whose help was asked (none: general)
+    bool ok = false;
+    Options options;    // ok: what to run (help is a command like the others)
+    std::string error;  // not ok: one line, translated, without a trailing newline
+    bool json = false;  // not ok: --json was on the line, so the error goes out as JSON too
 };
 
-// args excludes the program name. Pure: reads nothing but its argument.
+// args excludes the program name. Pure: reads nothing but its argument and the tables.
 ParseResult parse_args(std::span<const std::string_view> args);
 
-// Usage text of one command (Command::none: the general help).
-std::string usage_text(Command command);
+// The defaults that only the running program knows, shown in the help.
+struct Defaults {
+    std::string timeout_ms;
+    std::string database;
+    std::string module;
+    std::string socket;
+};
 
-std::string_view command_name(Command command);
+// The usage line of a command, from the table: "kelvractl enroll --uid U --name TEXT [--index I] ...".
+std::string synopsis(const CommandRow &command);
+// Help of one command, or of kelvractl when command is nullopt; translated.
+std::string usage_text(std::optional<Command> command, const Defaults &defaults);
 
-// Decimal int with nothing before or after it; nullopt on anything else or out of the int range.
-std::optional<int> parse_int(std::string_view text);
-
-// The highest finger index a record may carry: 255 addresses every finger on the sensor.
-inline constexpr int kMaxFingerIndex = 254;
-inline constexpr int kMaxNameBytes = 255;
-inline constexpr int kMaxTimeoutMs = 24 * 60 * 60 * 1000;
+enum class NumberError { none, not_a_number, out_of_range };
+// A decimal int with nothing before or after it.
+std::optional<int> parse_int(std::string_view text, NumberError *why = nullptr);
 
 }  // namespace kelvractl
 

@@ -1,11 +1,15 @@
 // demo.cpp - kelvractl's guided tour: every operation in both work modes on a throw-away virtual sensor.
-#include "app.h"
+#include "demo.h"
+
+#include "i18n.h"
 #include "json.h"
+#include "setup.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -80,13 +84,12 @@ bool has_record(const Report &r, int uid, int index)
     return false;
 }
 
-bool said_already_enrolled(const Report &r)
+// The driver refused the finger it was given before taking any press: it said more than its request
+// for the first press (the refusal), and took none.
+bool refused_at_once(const Report &r)
 {
-    // The driver's own words for a finger it refuses as enrolled already ("已注册": is enrolled).
-    for (const std::string &m : r.messages)
-        if (m.find("已注册") != std::string::npos)
-            return true;
-    return false;
+    const auto says = std::count(r.notifies.begin(), r.notifies.end(), kDriverSays);
+    return r.outcome != Outcome::success && r.presses == 0 && says >= 2;
 }
 
 class Tour {
@@ -102,8 +105,10 @@ public:
     using Check = std::function<std::string(const Report &)>;  // empty: as expected
 
 private:
-    bool step(Device &device, const std::string &title, const std::string &expected, const std::string &finger,
-              int timeout_ms, const std::function<Report(Device &)> &operation, const Check &check);
+    bool step(DeviceSession &session, const std::string &title, const std::string &expected,
+              const std::string &finger, int timeout_ms, const std::function<Report(Device &)> &operation,
+              const Check &check);
+    void prompt(const FoldedLine &line);
 
     const Options &options_;
     const Module &module_;
@@ -111,10 +116,11 @@ private:
     Printer &printer_;
     InterruptWatcher &watcher_;
     std::string mode_;
-    std::string finger_;
+    DeviceSession *session_ = nullptr;
     std::vector<StepResult> steps_;
     bool stopped_ = false;
     bool walk_away_on_refusal_ = false;
+    int says_before_a_press_ = 0;
 };
 
 Tour::Check expect(Outcome wanted)
@@ -122,20 +128,23 @@ Tour::Check expect(Outcome wanted)
     return [wanted](const Report &r) -> std::string {
         if (r.outcome == wanted)
             return {};
-        return "expected " + std::string(outcome_name(wanted)) + ", got " + std::string(outcome_name(r.outcome)) +
+        return strf(tr("expected %s, got %s"), std::string(outcome_name(wanted)).c_str(),
+                    std::string(outcome_name(r.outcome)).c_str()) +
                (r.detail.empty() ? "" : " (" + r.detail + ")");
     };
 }
 
-bool Tour::step(Device &device, const std::string &title, const std::string &expected, const std::string &finger,
-                int timeout_ms, const std::function<Report(Device &)> &operation, const Check &check)
+bool Tour::step(DeviceSession &session, const std::string &title, const std::string &expected,
+                const std::string &finger, int timeout_ms, const std::function<Report(Device &)> &operation,
+                const Check &check)
 {
     if (stopped_ || watcher_.interrupted())
         return false;
     const int number = static_cast<int>(steps_.size()) + 1;
-    printer_.note("\n[" + mode_ + "] step " + std::to_string(number) + ": " + title);
-    printer_.note("  expected: " + expected);
-    finger_ = finger;
+    printer_.note("\n" + strf(tr("[%s] step %d: %s"), mode_.c_str(), number, title.c_str()));
+    printer_.note("  " + strf(tr("expected: %s"), expected.c_str()));
+    session.set_finger(finger);
+    says_before_a_press_ = 0;
     bio_set_ops_timeout_ms(timeout_ms);
 
     const auto start = std::chrono::steady_clock::now();
@@ -143,87 +152,79 @@ bool Tour::step(Device &device, const std::string &title, const std::string &exp
     result.mode = mode_;
     result.title = title;
     result.expected = expected;
-    result.report = operation(device);
+    result.report = operation(session.device());
     result.ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     result.why = check(result.report);
     result.ok = result.why.empty();
     if (result.report.outcome == Outcome::stopped) {
         stopped_ = true;
         result.ok = false;
-        result.why = "stopped by the user";
+        result.why = tr("stopped by the user");
     }
     printer_.note("  " + report_words(result.report));
-    printer_.note(result.ok ? "  ok (" + std::to_string(result.ms) + " ms)" : "  UNEXPECTED: " + result.why);
+    printer_.note(result.ok ? "  " + strf(tr("ok (%lld ms)"), result.ms) : "  " + strf(tr("UNEXPECTED: %s"), result.why.c_str()));
     steps_.push_back(std::move(result));
     return steps_.back().ok;
+}
+
+void Tour::prompt(const FoldedLine &line)
+{
+    if (!printer_.json())
+        printer_.prompt(line, "    ");
+    // The host-side refusal repeats for as long as the finger keeps pressing; the demo's user then
+    // takes the finger away and the driver gives up at the time-out.
+    if (line.is_repeat_note || line.prompt.mid != kDriverSays || line.prompt.presses_done.value_or(0) != 0)
+        return;
+    if (++says_before_a_press_ >= 2 && walk_away_on_refusal_) {
+        walk_away_on_refusal_ = false;
+        vs_.finger_auto("none");
+    }
 }
 
 bool Tour::run_mode(const std::string &mode, const std::string &dir)
 {
     mode_ = mode;
-    printer_.note("\n=== Match-on-" + mode + " mode ===");
+    printer_.note("\n" + strf(tr("=== Match-on-%s mode ==="), mode.c_str()));
     if (mkdir(dir.c_str(), 0700) != 0) {
-        printer_.note("cannot create " + dir);
+        printer_.note(strf(tr("cannot create %s"), dir.c_str()));
         return false;
     }
     const std::string db = dir + "/features.db";
     if (bio_sto_set_db_path(db.c_str()) != 0) {
-        printer_.note("cannot create the database " + db);
+        printer_.note(strf(tr("cannot create the database %s"), db.c_str()));
         return false;
     }
-    ProfileSettings settings;
-    settings.work_mode = mode;
-    settings.state_file = dir + "/sensor.state";
-    settings.frame_dir = options_.frames_dir;
-    settings.finger = "none";
-    settings.brisk = true;
+    DeviceSettings settings;
+    settings.profile.work_mode = mode;
+    settings.profile.state_file = dir + "/sensor.state";
+    settings.profile.frame_dir = options_.frames_dir;
+    settings.profile.finger = "none";
+    settings.profile.brisk = true;
     std::string error;
-    if (vs_.load_profile(sensor_profile(nullptr, settings), error) != 0) {
-        printer_.note("the virtual sensor refused the demo profile: " + error);
-        return false;
-    }
-
-    KeyFilePtr conf(g_key_file_new());
-    Device device(module_, kDeviceName);
-    if (!device.configure(conf.get(), error)) {
+    auto session = DeviceSession::start(module_, vs_, settings, watcher_,
+                                        [this](const FoldedLine &line) { prompt(line); }, error);
+    if (!session) {
         printer_.note(error);
         return false;
     }
-    watcher_.attach(&device);
-    struct Detach {
-        InterruptWatcher &watcher;
-        ~Detach() { watcher.attach(nullptr); }
-    } detach{watcher_};
-    if (watcher_.interrupted())
-        device.mark_stop_requested();
-    device.set_prompt_sink([this](const Prompt &p) {
-        if (!printer_.json())
-            printer_.prompt(p, "    ");
-        // The host-side refusal repeats for as long as the finger keeps pressing; the demo's user
-        // then takes the finger away and the driver gives up at the time-out.
-        if (walk_away_on_refusal_ && p.text.find("已注册") != std::string::npos) {
-            walk_away_on_refusal_ = false;
-            vs_.finger_auto("none");
-        }
-    });
-    device.set_before_operation([this] { vs_.finger_auto(finger_); });
-    if (device.discover() != 1) {
-        printer_.note("the virtual sensor is not found");
+    if (session->sensors() != 1) {
+        printer_.note(tr("the virtual sensor is not found"));
         return false;
     }
+    DeviceSession &device = *session;
 
     const int normal = options_.timeout_ms.value_or(15000);
     // Host mode keeps refusing an enrolled finger until the time-out; the sensor refuses it at once.
     const int refusal = mode == "host" ? 4000 : normal;
     bool all = true;
-    all &= step(device, "enroll alice as finger 0 of user 1000", "success", "alice", normal,
+    all &= step(device, tr("enroll alice as finger 0 of user 1000"), tr("success"), "alice", normal,
                 [](Device &d) { return d.enroll(1000, 0, "alice right index"); }, expect(Outcome::success));
-    all &= step(device, "verify alice against finger 0 of user 1000", "match", "alice", normal,
+    all &= step(device, tr("verify alice against finger 0 of user 1000"), tr("match"), "alice", normal,
                 [](Device &d) { return d.verify(1000, 0); }, expect(Outcome::match));
-    all &= step(device, "verify bob against finger 0 of user 1000", "no match", "bob", normal,
+    all &= step(device, tr("verify bob against finger 0 of user 1000"), tr("no match"), "bob", normal,
                 [](Device &d) { return d.verify(1000, 0); }, expect(Outcome::no_match));
-    all &= step(device, "enroll alice again as finger 1 of user 1000",
-                mode == "host" ? "refused as already enrolled until the time-out" : "refused as already enrolled",
+    all &= step(device, tr("enroll alice again as finger 1 of user 1000"),
+                mode == "host" ? tr("refused as already enrolled until the time-out") : tr("refused as already enrolled"),
                 "alice", refusal,
                 [this, &mode](Device &d) {
                     walk_away_on_refusal_ = mode == "host";
@@ -233,60 +234,60 @@ bool Tour::run_mode(const std::string &mode, const std::string &dir)
                 },
                 [](const Report &r) -> std::string {
                     if (r.outcome == Outcome::success)
-                        return "the finger was enrolled a second time";
-                    if (!said_already_enrolled(r))
-                        return "the driver did not say the finger is enrolled already (" +
-                               std::string(outcome_name(r.outcome)) + ")";
+                        return tr("the finger was enrolled a second time");
+                    if (!refused_at_once(r))
+                        return strf(tr("the driver did not refuse the finger before a press (%s)"),
+                                    std::string(outcome_name(r.outcome)).c_str());
                     return {};
                 });
-    all &= step(device, "enroll bob as finger 0 of user 1001", "success", "bob", normal,
+    all &= step(device, tr("enroll bob as finger 0 of user 1001"), tr("success"), "bob", normal,
                 [](Device &d) { return d.enroll(1001, 0, "bob left thumb"); }, expect(Outcome::success));
     // The sensor matches without naming the user, so on the chip a match among every user stays -1.
     const int whose = mode == "host" ? 1001 : -1;
-    all &= step(device, "identify bob among every user", mode == "host" ? "user 1001" : "a match", "bob", normal,
-                [](Device &d) { return d.identify(-1, 0, -1); },
+    all &= step(device, tr("identify bob among every user"), mode == "host" ? tr("user 1001") : tr("a match"), "bob",
+                normal, [](Device &d) { return d.identify(-1, 0, -1); },
                 [whose](const Report &r) -> std::string {
                     if (r.outcome != Outcome::match)
-                        return "expected a match, got " + std::string(outcome_name(r.outcome));
+                        return expect(Outcome::match)(r);
                     if (r.matched_uid != whose)
-                        return "identified user " + std::to_string(r.matched_uid.value_or(-1));
+                        return strf(tr("identified user %d"), r.matched_uid.value_or(-1));
                     return {};
                 });
-    all &= step(device, "identify bob among the fingers of user 1000", "no match", "bob", normal,
+    all &= step(device, tr("identify bob among the fingers of user 1000"), tr("no match"), "bob", normal,
                 [](Device &d) { return d.identify(1000, 0, -1); }, expect(Outcome::no_match));
-    all &= step(device, "identify carol, who never enrolled", "no match", "carol", normal,
+    all &= step(device, tr("identify carol, who never enrolled"), tr("no match"), "carol", normal,
                 [](Device &d) { return d.identify(-1, 0, -1); }, expect(Outcome::no_match));
-    all &= step(device, "search alice among every user", "finger 0 of user 1000", "alice", normal,
+    all &= step(device, tr("search alice among every user"), tr("finger 0 of user 1000"), "alice", normal,
                 [](Device &d) { return d.search(-1, 0, -1); },
                 [](const Report &r) -> std::string {
                     if (r.outcome != Outcome::match)
-                        return "expected a match, got " + std::string(outcome_name(r.outcome));
+                        return expect(Outcome::match)(r);
                     if (!has_record(r, 1000, 0) || has_record(r, 1001, 0))
-                        return "the matching records are not alice's alone";
+                        return tr("the matching records are not alice's alone");
                     return {};
                 });
-    all &= step(device, "list every user's fingers", "1000/0 and 1001/0", "none", normal,
+    all &= step(device, tr("list every user's fingers"), "1000/0, 1001/0", "none", normal,
                 [](Device &d) { return d.list(-1, 0, -1); },
                 [](const Report &r) -> std::string {
                     if (r.outcome != Outcome::success)
-                        return "expected success, got " + std::string(outcome_name(r.outcome));
+                        return expect(Outcome::success)(r);
                     if (r.records.size() != 2 || !has_record(r, 1000, 0) || !has_record(r, 1001, 0))
-                        return "listed " + std::to_string(r.records.size()) + " records, not 1000/0 and 1001/0";
+                        return strf(tr("listed %zu records, not %s"), r.records.size(), "1000/0, 1001/0");
                     return {};
                 });
-    all &= step(device, "clean user 1000", "success", "none", normal,
+    all &= step(device, tr("clean user 1000"), tr("success"), "none", normal,
                 [](Device &d) { return d.clean(1000, 0, -1); }, expect(Outcome::success));
-    all &= step(device, "verify alice against the deleted finger", "no match", "alice", normal,
+    all &= step(device, tr("verify alice against the deleted finger"), tr("no match"), "alice", normal,
                 [](Device &d) { return d.verify(1000, 0); }, expect(Outcome::no_match));
-    all &= step(device, "list again", "only 1001/0", "none", normal, [](Device &d) { return d.list(-1, 0, -1); },
+    all &= step(device, tr("list again"), "1001/0", "none", normal, [](Device &d) { return d.list(-1, 0, -1); },
                 [](const Report &r) -> std::string {
                     if (r.outcome != Outcome::success)
-                        return "expected success, got " + std::string(outcome_name(r.outcome));
+                        return expect(Outcome::success)(r);
                     if (r.records.size() != 1 || !has_record(r, 1001, 0))
-                        return "listed " + std::to_string(r.records.size()) + " records, not 1001/0 alone";
+                        return strf(tr("listed %zu records, not %s"), r.records.size(), "1001/0");
                     return {};
                 });
-    all &= step(device, "clean every user", "success, nothing left", "none", normal,
+    all &= step(device, tr("clean every user"), tr("success, nothing left"), "none", normal,
                 [](Device &d) {
                     Report r = d.clean(-1, 0, -1);
                     if (r.outcome == Outcome::success) {
@@ -299,9 +300,10 @@ bool Tour::run_mode(const std::string &mode, const std::string &dir)
                 },
                 [](const Report &r) -> std::string {
                     if (r.outcome != Outcome::success)
-                        return "expected success, got " + std::string(outcome_name(r.outcome));
+                        return expect(Outcome::success)(r);
                     if (!r.records.empty())
-                        return std::to_string(r.records.size()) + " records are left";
+                        return strf(tr_n("%zu record is left", "%zu records are left", r.records.size()),
+                                    r.records.size());
                     return {};
                 });
     return all;
@@ -314,10 +316,10 @@ int run_demo(const Options &options, const Module &module, const VirtualSensor &
 {
     TempDir tmp;
     if (tmp.path().empty()) {
-        std::fprintf(stderr, "kelvractl: cannot create a temporary directory for the demo\n");
+        std::fprintf(stderr, "kelvractl: %s\n", tr("cannot create a temporary folder for the demo"));
         return kExitFailed;
     }
-    printer.note("Demo on a temporary database and virtual sensor in " + tmp.path());
+    printer.note(strf(tr("Demo on a temporary database and virtual sensor in %s"), tmp.path().c_str()));
     Tour tour(options, module, vs, printer, watcher);
     bool ok = true;
     for (const char *mode : {"host", "chip"}) {
@@ -350,9 +352,8 @@ int run_demo(const Options &options, const Module &module, const VirtualSensor &
         o.add_raw("steps", steps + "]");
         printer.raw_json(o.str());
     } else {
-        printer.note("\n" + std::to_string(passed) + " of " + std::to_string(tour.steps().size()) +
-                     " steps behaved as they should." +
-                     (stopped ? " Stopped by the user." : ok ? " Demo passed." : " Demo FAILED."));
+        printer.note("\n" + strf(tr("%zu of %zu steps behaved as they should."), passed, tour.steps().size()) + " " +
+                     (stopped ? tr("Stopped by the user.") : ok ? tr("Demo passed.") : tr("Demo FAILED.")));
     }
     return ok ? kExitOk : kExitFailed;
 }

@@ -1,6 +1,8 @@
 // interrupt.cpp - self-pipe signal handling and the thread that delivers stop requests to the driver.
 #include "interrupt.h"
 
+#include "i18n.h"
+#include "report.h"
 #include "session.h"
 
 #include <fcntl.h>
@@ -8,8 +10,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace kelvractl {
 
@@ -17,6 +21,12 @@ namespace {
 
 int g_wake_fd = -1;
 volatile sig_atomic_t g_signals = 0;
+// Translated before any signal can come: a handler may not look anything up.
+char g_again_line[256];
+std::size_t g_again_length = 0;
+
+// Ctrl-C, a terminal that goes away and a polite kill all mean: stop the operation, as the user would.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 constexpr char kInterrupt = 'i';
 constexpr char kQuit = 'q';
@@ -27,9 +37,8 @@ extern "C" void on_signal(int)
     const int saved = errno;
     g_signals = g_signals + 1;
     if (g_signals >= 2) {
-        static const char line[] = "\nkelvractl: interrupted again, exiting at once\n";
-        [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, line, sizeof line - 1);
-        _exit(130);
+        [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, g_again_line, g_again_length);
+        _exit(kExitInterruptedTwice);
     }
     const char byte = kInterrupt;
     [[maybe_unused]] const ssize_t n = write(g_wake_fd, &byte, 1);
@@ -45,12 +54,16 @@ InterruptWatcher::InterruptWatcher()
         return;
     }
     g_wake_fd = pipe_[1];
+    const std::string again = "\nkelvractl: " + std::string(tr("interrupted again, exiting at once")) + "\n";
+    g_again_length = std::min(again.size(), sizeof g_again_line);
+    std::memcpy(g_again_line, again.data(), g_again_length);
+    stopping_line_ = "\nkelvractl: " + std::string(tr("stopping (press Ctrl-C again to exit at once)")) + "\n";
     struct sigaction action{};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (const int signal : kStopSignals)
+        sigaction(signal, &action, nullptr);
     thread_ = std::thread([this] { watch(); });
 }
 
@@ -64,8 +77,8 @@ InterruptWatcher::~InterruptWatcher()
     struct sigaction action{};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (const int signal : kStopSignals)
+        sigaction(signal, &action, nullptr);
     g_wake_fd = -1;
     for (int fd : pipe_)
         if (fd >= 0)
@@ -89,8 +102,8 @@ void InterruptWatcher::watch()
                 if (byte == kQuit)
                     return;
                 if (byte == kInterrupt && !interrupted_.exchange(true)) {
-                    static const char line[] = "\nkelvractl: stopping (press Ctrl-C again to exit at once)\n";
-                    [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, line, sizeof line - 1);
+                    [[maybe_unused]] const ssize_t n =
+                        write(STDERR_FILENO, stopping_line_.data(), stopping_line_.size());
                 }
             }
         }

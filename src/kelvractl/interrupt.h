@@ -1,9 +1,10 @@
-// interrupt.h - Ctrl-C during an operation: the signal only wakes a watcher thread, which asks the
-// driver to stop; a second Ctrl-C ends the process at once.
+// interrupt.h - Ctrl-C (or SIGTERM, SIGHUP) during an operation: the signal only wakes a watcher thread,
+// which asks the driver to stop; a second one ends the process at once with status 130.
 #ifndef KELVRACTL_INTERRUPT_H
 #define KELVRACTL_INTERRUPT_H
 
 #include <atomic>
+#include <string>
 #include <thread>
 
 namespace kelvractl {
@@ -12,7 +13,8 @@ class Device;
 
 class InterruptWatcher {
 public:
-    // Installs the SIGINT and SIGTERM handlers and starts the watcher; device may be attached later.
+    // Installs the SIGINT, SIGTERM and SIGHUP handlers and starts the watcher; a device may be attached
+    // later.
     InterruptWatcher();
     ~InterruptWatcher();
     InterruptWatcher(const InterruptWatcher &) = delete;
@@ -25,6 +27,7 @@ private:
     void watch();
 
     int pipe_[2] = {-1, -1};
+    std::string stopping_line_;
     std::atomic<Device *> device_{nullptr};
     std::atomic<bool> interrupted_{false};
     std::thread thread_;

@@ -1,10 +1,14 @@
-// locations.cpp - kelvractl's own pieces found from where its file lies.
+// locations.cpp - kelvractl's own pieces found from where its file lies, and the user's database.
 #include "locations.h"
 
+#include "i18n.h"
+
 #include <dlfcn.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <vector>
 
@@ -30,9 +34,14 @@ std::string joined(const std::string &dir, const char *relative, const char *fil
     return path.lexically_normal().string();
 }
 
+// libs, module_dir and locale are relative to the program's folder.
 Locations layout(const std::string &dir, const char *libs, const char *module_dir, const char *locale)
 {
-    return {joined(dir, module_dir, kModuleFile), joined(dir, libs, kVirtualSdkFile), joined(dir, locale)};
+    Locations l;
+    l.module = joined(dir, module_dir, kModuleFile);
+    l.virtual_sdk = joined(dir, libs, kVirtualSdkFile);
+    l.catalogues = joined(dir, locale);
+    return l;
 }
 
 // The folder of the running program from the kernel's link, which names the file itself even when
@@ -44,6 +53,25 @@ std::string program_dir()
     if (n <= 0)
         return {};
     return std::filesystem::path(std::string(buffer.data(), static_cast<std::size_t>(n))).parent_path().string();
+}
+
+// A host program may take its own defaults from the user's environment.
+std::string default_database()
+{
+    std::string base;
+    if (const char *xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') {
+        base = xdg;
+    } else {
+        const char *home = std::getenv("HOME");
+        if (home == nullptr || home[0] != '/') {
+            const passwd *pw = getpwuid(getuid());
+            home = pw != nullptr ? pw->pw_dir : nullptr;
+        }
+        if (home == nullptr)
+            return {};
+        base = std::string(home) + "/.local/share";
+    }
+    return base + "/kelvractl/features.db";
 }
 
 }  // namespace
@@ -61,7 +89,9 @@ Locations locations_beside(const std::string &dir)
 Locations own_locations()
 {
     const std::string dir = program_dir();
-    return locations_beside(dir.empty() ? std::string(KELVRACTL_CONFIGURED_DIR) : dir);
+    Locations l = locations_beside(dir.empty() ? std::string(KELVRACTL_CONFIGURED_DIR) : dir);
+    l.database = default_database();
+    return l;
 }
 
 bool load_virtual_sdk(const std::string &path, std::string &error)
@@ -70,7 +100,8 @@ bool load_virtual_sdk(const std::string &path, std::string &error)
     if (dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL) != nullptr)
         return true;
     const char *why = dlerror();
-    error = "cannot load the virtual sensor " + path + ": " + (why != nullptr ? why : "unknown reason");
+    error = strf(tr("cannot load the virtual sensor %s: %s (with the vendor's SDK installed, give --vendor-sdk)"),
+                 path.c_str(), why != nullptr ? why : "?");
     return false;
 }
 

@@ -2,7 +2,8 @@
 #ifndef KELVRACTL_OUTPUT_H
 #define KELVRACTL_OUTPUT_H
 
-#include "session.h"
+#include "prompts.h"
+#include "report.h"
 
 #include <cstdio>
 #include <string>
@@ -16,22 +17,20 @@ public:
 
     bool json() const { return json_; }
     // Prompts go to the user: on standard output in words, on standard error next to JSON output.
-    void prompt(const Prompt &prompt, const char *indent = "  ");
+    void prompt(const FoldedLine &line, const char *indent = "  ");
     // A line of kelvractl's own for the user (suppressed with --json).
     void note(const std::string &line);
     // The command's outcome: words, or one JSON object.
     void report(const Report &report);
-    // A JSON object built elsewhere (demo, finger).
+    // What stopped a command before its operation: one line on standard error, or the JSON object.
+    void failure(const Report &report);
+    // A JSON object built elsewhere (the demo).
     void raw_json(const std::string &object);
 
 private:
     std::FILE *out_;
     bool json_;
 };
-
-std::string report_json(const Report &report);
-std::string report_words(const Report &report);
-std::string records_json(const std::vector<Record> &records);
 
 }  // namespace kelvractl
 

@@ -1,40 +1,14 @@
 // session.cpp - loading the driver module and running one device through open, an operation and close.
 #include "session.h"
 
+#include "i18n.h"
+
 #include <dlfcn.h>
 
 #include <cstdlib>
 #include <cstring>
 
 namespace kelvractl {
-
-std::string_view outcome_name(Outcome outcome)
-{
-    switch (outcome) {
-    case Outcome::success: return "success";
-    case Outcome::match: return "match";
-    case Outcome::no_match: return "no-match";
-    case Outcome::failed: return "failed";
-    case Outcome::timeout: return "timeout";
-    case Outcome::stopped: return "stopped";
-    case Outcome::disabled: return "disabled";
-    case Outcome::error: return "error";
-    }
-    return "error";
-}
-
-int exit_status(Outcome outcome)
-{
-    switch (outcome) {
-    case Outcome::success:
-    case Outcome::match:
-        return 0;
-    case Outcome::no_match:
-        return 1;
-    default:
-        return 3;
-    }
-}
 
 Outcome outcome_of_result(int result)
 {
@@ -85,13 +59,13 @@ std::unique_ptr<Module> Module::load(const std::string &path, std::string &error
     void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         const char *why = dlerror();
-        error = "cannot load the driver module " + path + ": " + (why != nullptr ? why : "unknown reason");
+        error = strf(tr("cannot load the driver module %s: %s"), path.c_str(), why != nullptr ? why : "?");
         return nullptr;
     }
     dlerror();
     void *symbol = dlsym(handle, "kelvra_ops_configure");
     if (symbol == nullptr) {
-        error = "the module " + path + " has no entry point kelvra_ops_configure";
+        error = strf(tr("the module %s has no entry point %s"), path.c_str(), "kelvra_ops_configure");
         dlclose(handle);
         return nullptr;
     }
@@ -128,12 +102,12 @@ Device::~Device()
 bool Device::configure(GKeyFile *conf, std::string &error)
 {
     if (dev_.ops_configure(&dev_, conf) != 0) {
-        error = "the driver refused its configuration";
+        error = tr("the driver refused its configuration");
         return false;
     }
     configured_ = true;
     if (dev_.ops_driver_init != nullptr && dev_.ops_driver_init(&dev_) != 0) {
-        error = "the driver failed to initialise";
+        error = tr("the driver failed to initialise");
         return false;
     }
     return true;
@@ -143,35 +117,29 @@ int Device::discover() { return dev_.ops_discover != nullptr ? dev_.ops_discover
 
 namespace {
 
-// "[3/6] ..." (or its translation, which keeps the counter) names the press being asked for.
-std::optional<int> press_number(std::string_view text)
+// The text of the device's current notify id as the user reads it: the driver's own ids in the
+// driver's words (from its catalogue), the host's English texts from kelvractl's catalogue.
+std::string notify_text(bio_dev *dev)
 {
-    for (std::size_t open = text.find('['); open != std::string_view::npos; open = text.find('[', open + 1)) {
-        std::size_t i = open + 1;
-        int k = 0;
-        std::size_t digits = 0;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 3) {
-            k = k * 10 + (text[i] - '0');
-            ++i;
-            ++digits;
-        }
-        if (digits == 0 || i >= text.size() || text[i] != '/')
-            continue;
-        ++i;
-        std::size_t total_digits = 0;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && total_digits < 3) {
-            ++i;
-            ++total_digits;
-        }
-        if (total_digits > 0 && i < text.size() && text[i] == ']')
-            return k;
-    }
-    return std::nullopt;
+    const char *text = bio_get_notify_mid_mesg(dev);
+    const int mid = bio_get_notify_mid(dev);
+    std::string out = text == nullptr ? "" : mid >= NOTIFY_DRIVER_FIRST && mid <= NOTIFY_DRIVER_LAST ? text : tr(text);
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+        out.pop_back();
+    return out;
 }
 
-constexpr int kPresses = 6;
-
 }  // namespace
+
+void Device::emit(const std::vector<FoldedLine> &lines)
+{
+    for (const FoldedLine &line : lines) {
+        if (!line.is_repeat_note && current_ != nullptr)
+            current_->messages.push_back(line.prompt.text);
+        if (sink_)
+            sink_(line);
+    }
+}
 
 void Device::on_event(bio_dev *dev, const bio_event *event, void *user)
 {
@@ -190,42 +158,19 @@ void Device::on_event(bio_dev *dev, const bio_event *event, void *user)
     const int mid = event->value;
     self->last_notify_ = mid;
     report.notifies.push_back(mid);
-    const char *raw = bio_get_notify_mid_mesg(dev);
-    std::string text = raw != nullptr ? raw : "";
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-
-    std::optional<int> done;
-    if (self->enrolling_) {
-        if (const auto k = press_number(text); k && *k >= 1 && *k <= kPresses) {
-            self->presses_done_ = *k - 1;
-            self->press_asked_ = *k;
-        } else if (mid > NOTIFY_DRIVER_FIRST && mid <= NOTIFY_DRIVER_LAST && self->press_asked_ > 0) {
-            // The driver's extended message (the first of its ids) carries refusals and retries; any
-            // other prompt of its own after a press was asked for means the press was taken.
-            self->presses_done_ = self->press_asked_;
-            self->press_asked_ = 0;
-        }
-        if (mid == NOTIFY_ENROLL_SUCCESS)
-            self->presses_done_ = kPresses;
-        done = self->presses_done_;
-    }
-
     // Idle is the open's reset, not something to tell the user.
     if (mid == NOTIFY_COMM_IDLE)
         return;
-
-    // The capture loops repeat a prompt, or a cycle of them (ask, refuse, ask, refuse, ...), while they
-    // wait: a prompt is shown unless it repeats the last one or a step from one prompt to the next
-    // that was already shown in this operation.
-    std::string key = std::to_string(mid) + '\x1f' + text;
-    const bool repeated = key == self->last_key_ || !self->steps_seen_.insert(self->last_key_ + '\x1e' + key).second;
-    self->last_key_ = std::move(key);
-    if (repeated)
-        return;
-    report.messages.push_back(text);
-    if (self->sink_)
-        self->sink_(Prompt{mid, text, done});
+    Prompt prompt;
+    prompt.mid = mid;
+    if (self->enrolling_) {
+        self->counter_.notify(mid);
+        report.presses = self->counter_.presses();
+        prompt.presses_done = report.presses;
+    }
+    prompt.text = notify_text(dev);
+    if (!prompt.text.empty())
+        self->emit(self->folder_.add(prompt));
 }
 
 void Device::request_stop(int waiting_ms)
@@ -236,29 +181,24 @@ void Device::request_stop(int waiting_ms)
         dev_.ops_stop_by_user(&dev_, waiting_ms);
 }
 
-Report Device::run(std::string command, bool enrolling, const std::function<void(Report &)> &operation)
+Report Device::run(Report report, const std::function<void(Report &)> &operation)
 {
-    Report report;
-    report.command = std::move(command);
     if (stop_requested_.load()) {
         report.outcome = Outcome::stopped;
-        report.detail = "stopped by the user";
         return report;
     }
 
     bio_journal_clear();
     current_ = &report;
-    enrolling_ = enrolling;
-    presses_done_ = 0;
-    press_asked_ = 0;
+    enrolling_ = false;
+    counter_ = {};
+    folder_ = {};
     last_result_ = -1;
     last_notify_ = -1;
-    last_key_.clear();
-    steps_seen_.clear();
 
     if (dev_.ops_open == nullptr || dev_.ops_close == nullptr) {
         report.outcome = Outcome::error;
-        report.detail = "the driver offers no open and close";
+        report.detail = tr("the driver offers no open and close");
         current_ = nullptr;
         return report;
     }
@@ -267,23 +207,33 @@ Report Device::run(std::string command, bool enrolling, const std::function<void
     const int opened = dev_.ops_open(&dev_);
     if (opened != 0) {
         tracking_ = false;
+        emit(folder_.finish());
         report.status = bio_get_dev_status(&dev_);
         report.result = last_result_;
         report.notify = last_notify_;
+        const int owner = busy_owner_ ? busy_owner_() : 0;
         if (report.status == DEVS_COMM_DISABLE) {
             report.outcome = Outcome::disabled;
-            report.detail = "the device is disabled in the configuration";
+            report.detail = tr("the device is disabled in the configuration");
+        } else if (owner != 0) {
+            report.outcome = Outcome::busy;
+            if (owner > 0)
+                report.owner_pid = owner;
+            report.detail = owner > 0 ? strf(tr("the sensor is in use by another program (pid %d)"), owner)
+                                      : std::string(tr("the sensor is in use by another program"));
         } else {
             report.outcome = Outcome::error;
-            const char *text = bio_get_notify_mid_mesg(&dev_);
-            report.detail = std::string("the sensor could not be opened") +
-                            (last_notify_ >= 0 && text != nullptr ? std::string(": ") + text : std::string());
+            const std::string text = notify_text(&dev_);
+            report.detail = last_notify_ >= 0 && !text.empty()
+                                ? strf(tr("the sensor could not be opened: %s"), text.c_str())
+                                : std::string(tr("the sensor could not be opened"));
         }
         current_ = nullptr;
         return report;
     }
     // The open's own result is not the operation's.
     last_result_ = -1;
+    enrolling_ = report.command == Command::enroll;
 
     if (before_)
         before_();
@@ -303,6 +253,7 @@ Report Device::run(std::string command, bool enrolling, const std::function<void
     }
     tracking_ = false;
     dev_.ops_close(&dev_);
+    emit(folder_.finish());
 
     report.result = last_result_;
     report.notify = last_notify_;
@@ -311,10 +262,10 @@ Report Device::run(std::string command, bool enrolling, const std::function<void
 
     if (report.status == DEVS_COMM_DISABLE) {
         report.outcome = Outcome::disabled;
-        report.detail = "the device is disabled in the configuration";
+        report.detail = tr("the device is disabled in the configuration");
     } else if (last_result_ < 0) {
         report.outcome = Outcome::error;
-        report.detail = "the driver reported no outcome";
+        report.detail = tr("the driver reported no outcome");
     } else {
         report.outcome = outcome_of_result(last_result_);
     }
@@ -324,18 +275,18 @@ Report Device::run(std::string command, bool enrolling, const std::function<void
         report.outcome != Outcome::no_match)
         report.outcome = Outcome::stopped;
 
-    if (report.outcome != Outcome::success && report.outcome != Outcome::match &&
-        report.outcome != Outcome::no_match && report.detail.empty()) {
+    if (report.detail.empty()) {
         switch (report.outcome) {
-        case Outcome::stopped: report.detail = "stopped by the user"; break;
-        case Outcome::timeout: report.detail = "no finger within the time-out"; break;
-        default: {
+        case Outcome::timeout: report.detail = tr("no finger within the time-out"); break;
+        case Outcome::failed:
+        case Outcome::error: {
             // The driver's last words say most about why.
-            const char *text = bio_get_notify_mid_mesg(&dev_);
-            report.detail = text != nullptr && *text != '\0' ? text : bio_host_result_text(last_result_);
-            while (!report.detail.empty() && report.detail.back() == '\n')
-                report.detail.pop_back();
+            report.detail = notify_text(&dev_);
+            if (report.detail.empty())
+                report.detail = tr(bio_host_result_text(last_result_));
+            break;
         }
+        default: break;
         }
     }
     return report;
@@ -358,23 +309,34 @@ std::vector<Record> records_of(const feature_info *list)
     return out;
 }
 
-std::string range_words(int uid, int from, int to)
+}  // namespace
+
+namespace {
+
+Report request(Command command, int uid)
 {
-    std::string who = uid == -1 ? std::string("every user") : "user " + std::to_string(uid);
-    if (from == 0 && to == -1)
-        return "the fingers of " + who;
-    if (from == to)
-        return "finger " + std::to_string(from) + " of " + who;
-    return "fingers " + std::to_string(from) + (to == -1 ? std::string(" and up") : " to " + std::to_string(to)) +
-           " of " + who;
+    Report r;
+    r.command = command;
+    r.uid = uid;
+    return r;
+}
+
+Report range_request(Command command, int uid, int from, int to)
+{
+    Report r = request(command, uid);
+    r.from = from;
+    r.to = to;
+    return r;
 }
 
 }  // namespace
 
 Report Device::enroll(int uid, int index, const std::string &name)
 {
-    return run("enroll", true, [&](Report &report) {
-        report.subject = "finger " + std::to_string(index) + " (\"" + name + "\") of user " + std::to_string(uid);
+    Report r = request(Command::enroll, uid);
+    r.index = index;
+    r.name = name;
+    return run(std::move(r), [&](Report &) {
         if (dev_.ops_enroll == nullptr) {
             last_result_ = OPS_COMM_ERROR;
             return;
@@ -386,8 +348,9 @@ Report Device::enroll(int uid, int index, const std::string &name)
 
 Report Device::verify(int uid, int index)
 {
-    return run("verify", false, [&](Report &report) {
-        report.subject = "finger " + std::to_string(index) + " of user " + std::to_string(uid);
+    Report r = request(Command::verify, uid);
+    r.index = index;
+    return run(std::move(r), [&](Report &report) {
         if (dev_.ops_verify == nullptr) {
             last_result_ = OPS_COMM_ERROR;
             return;
@@ -399,7 +362,7 @@ Report Device::verify(int uid, int index)
 
 Report Device::identify(int uid, int from, int to)
 {
-    return run("identify", false, [&](Report &report) {
+    return run(range_request(Command::identify, uid, from, to), [&](Report &report) {
         if (dev_.ops_identify == nullptr) {
             last_result_ = OPS_COMM_ERROR;
             return;
@@ -412,7 +375,7 @@ Report Device::identify(int uid, int from, int to)
 
 Report Device::search(int uid, int from, int to)
 {
-    return run("search", false, [&](Report &report) {
+    return run(range_request(Command::search, uid, from, to), [&](Report &report) {
         if (dev_.ops_search == nullptr) {
             last_result_ = OPS_COMM_ERROR;
             return;
@@ -425,7 +388,7 @@ Report Device::search(int uid, int from, int to)
 
 Report Device::list(int uid, int from, int to)
 {
-    return run("list", false, [&](Report &report) {
+    return run(range_request(Command::list, uid, from, to), [&](Report &report) {
         if (dev_.ops_get_feature_list == nullptr) {
             last_result_ = OPS_COMM_ERROR;
             return;
@@ -438,14 +401,29 @@ Report Device::list(int uid, int from, int to)
 
 Report Device::clean(int uid, int from, int to)
 {
-    return run("clean", false, [&](Report &report) {
-        report.subject = range_words(uid, from, to);
+    return run(range_request(Command::clean, uid, from, to), [&](Report &) {
         if (dev_.ops_clean == nullptr) {
             last_result_ = OPS_COMM_ERROR;
             return;
         }
         dev_.ops_clean(&dev_, ACTION_START, uid, from, to);
     });
+}
+
+Report Device::stored(int uid, int from, int to)
+{
+    Report r = range_request(Command::list, uid, from, to);
+    bio_sto_db *db = bio_sto_connect_db();
+    if (db == nullptr) {
+        r.outcome = Outcome::error;
+        return r;
+    }
+    feature_info *found = bio_sto_get_feature_info(db, uid, dev_.bioinfo.biotype, dev_.device_name, from, to);
+    bio_sto_disconnect_db(db);
+    r.records = records_of(found);
+    bio_sto_free_feature_info_list(found);
+    r.outcome = Outcome::success;
+    return r;
 }
 
 }  // namespace kelvractl

@@ -3,54 +3,18 @@
 #define KELVRACTL_SESSION_H
 
 #include "bio_host_program.h"
+#include "prompts.h"
+#include "report.h"
 
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
 namespace kelvractl {
-
-enum class Outcome { success, match, no_match, failed, timeout, stopped, disabled, error };
-
-std::string_view outcome_name(Outcome outcome);
-// 0 success or match, 1 no match, 3 anything that did not complete.
-int exit_status(Outcome outcome);
-
-struct Record {
-    int uid = 0;
-    int index = 0;
-    std::string index_name;
-    int samples = 0;
-};
-
-// What one command did.
-struct Report {
-    std::string command;
-    Outcome outcome = Outcome::error;
-    int result = -1;                  // last result the driver set during the operation (-1: none)
-    int notify = -1;                  // last notify id
-    int status = -1;                  // device status afterwards
-    std::vector<int> notifies;        // every notify id, in order
-    std::vector<std::string> messages;  // the prompt texts shown, in order
-    std::vector<Record> records;
-    std::optional<int> matched_uid;
-    std::optional<int> devices;
-    std::string detail;               // why it failed, when it did
-    std::string subject;              // what it worked on, in words ("finger 0 of user 1000")
-};
-
-// A prompt as it happens: the notify id, its text, and the enrollment progress (presses done, 0-6)
-// when the operation is an enrollment.
-struct Prompt {
-    int mid = 0;
-    std::string text;
-    std::optional<int> presses_done;
-};
 
 class Module {
 public:
@@ -88,10 +52,17 @@ public:
     Report search(int uid, int from, int to);
     Report list(int uid, int from, int to);
     Report clean(int uid, int from, int to);
+    // The device's records in the host's own database, read by the host without the driver or the
+    // sensor (as a list command's outcome).
+    Report stored(int uid, int from, int to);
 
-    void set_prompt_sink(std::function<void(const Prompt &)> sink) { sink_ = std::move(sink); }
+    // Where the prompts go, their repeats folded.
+    void set_prompt_sink(std::function<void(const FoldedLine &)> sink) { sink_ = std::move(sink); }
     // Called right after a successful open, before the operation (the demo places its finger there).
     void set_before_operation(std::function<void()> hook) { before_ = std::move(hook); }
+    // Asked when an open fails: the pid of the program that holds the sensor (-1: unknown), or 0
+    // when the sensor was not refused for being in use.
+    void set_busy_owner(std::function<int()> owner) { busy_owner_ = std::move(owner); }
 
     // From another thread: ask the running operation to stop (a no-op when none runs). Returns once
     // the driver has answered the request.
@@ -104,13 +75,14 @@ public:
     bio_dev &dev() { return dev_; }
 
 private:
-    struct Tracking;
     static void on_event(bio_dev *dev, const bio_event *event, void *user);
-    Report run(std::string command, bool enrolling, const std::function<void(Report &)> &operation);
+    void emit(const std::vector<FoldedLine> &lines);
+    Report run(Report report, const std::function<void(Report &)> &operation);
 
     bio_dev dev_{};
-    std::function<void(const Prompt &)> sink_;
+    std::function<void(const FoldedLine &)> sink_;
     std::function<void()> before_;
+    std::function<int()> busy_owner_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_requested_{false};
     std::mutex stop_lock_;
@@ -118,13 +90,11 @@ private:
 
     // Filled by the event listener on the operation's thread.
     bool tracking_ = false;
-    bool enrolling_ = false;
-    int presses_done_ = 0;
-    int press_asked_ = 0;
+    bool enrolling_ = false;            // an enrollment runs on the open sensor
+    EnrollCounter counter_;
+    PromptFolder folder_;
     int last_result_ = -1;
     int last_notify_ = -1;
-    std::string last_key_;              // the last prompt the driver gave, shown or not
-    std::set<std::string> steps_seen_;  // prompt-to-prompt steps already shown
     Report *current_ = nullptr;
 };
 

@@ -1,6 +1,8 @@
 // vsensor.cpp - the virtual sensor's control calls looked up at run time, and its control-socket client.
 #include "vsensor.h"
 
+#include "i18n.h"
+
 #include <dlfcn.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -15,12 +17,17 @@ namespace kelvractl {
 namespace {
 
 template <typename Fn>
-void look_up(void *library, const char *name, Fn &out)
+Fn look_up(void *library, const char *name)
 {
     void *symbol = dlsym(library, name);
+    Fn out;
     static_assert(sizeof out == sizeof symbol);
     std::memcpy(&out, &symbol, sizeof out);
+    return out;
 }
+
+// A control call of kelvs_control.h by its own name, with its own type.
+#define KELVS_CALL(library, call) look_up<decltype(&call)>(library, #call)
 
 constexpr int kSocketWaitMs = 5000;
 
@@ -36,9 +43,10 @@ VirtualSensor VirtualSensor::find(const std::string &module_path)
     void *module = dlopen(module_path.c_str(), RTLD_NOLOAD | RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr)
         return vs;
-    look_up(module, "kelvs_load_profile_data", vs.load_profile_);
-    look_up(module, "kelvs_finger_auto", vs.finger_auto_);
-    look_up(module, "kelvs_command", vs.command_);
+    vs.load_profile_ = KELVS_CALL(module, kelvs_load_profile_data);
+    vs.finger_auto_ = KELVS_CALL(module, kelvs_finger_auto);
+    vs.command_ = KELVS_CALL(module, kelvs_command);
+    vs.open_refused_by_ = KELVS_CALL(module, kelvs_open_refused_by);
     if (vs.finger_auto_ == nullptr)
         vs.load_profile_ = nullptr;
     // RTLD_NOLOAD took a reference of its own; the host's Module keeps the module mapped.
@@ -52,7 +60,7 @@ int VirtualSensor::load_profile(const std::string &keyfile_text, std::string &er
         return 0;
     char reason[512] = {};
     if (load_profile_(keyfile_text.c_str(), reason, sizeof reason) != 0) {
-        error = reason[0] != '\0' ? reason : "the virtual sensor refused its profile";
+        error = reason[0] != '\0' ? reason : tr("the virtual sensor refused its profile");
         return -1;
     }
     return 0;
@@ -73,6 +81,8 @@ std::optional<std::string> VirtualSensor::command(const std::string &line) const
     return std::string(answer);
 }
 
+int VirtualSensor::open_refused_by() const { return open_refused_by_ != nullptr ? open_refused_by_() : 0; }
+
 bool fits_socket_path(const std::string &path)
 {
     return !path.empty() && path.size() < sizeof(sockaddr_un{}.sun_path);
@@ -82,12 +92,12 @@ std::optional<std::string> send_finger_command(const std::string &socket_path, c
                                                std::string &error)
 {
     if (!fits_socket_path(socket_path)) {
-        error = "the control socket path is too long: " + socket_path;
+        error = strf(tr("the control socket path is too long: %s"), socket_path.c_str());
         return std::nullopt;
     }
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        error = std::string("cannot make a socket: ") + std::strerror(errno);
+        error = strf(tr("cannot make a socket: %s"), std::strerror(errno));
         return std::nullopt;
     }
     sockaddr_un address{};
@@ -96,8 +106,9 @@ std::optional<std::string> send_finger_command(const std::string &socket_path, c
     if (connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
         const int why = errno;
         close(fd);
-        error = "no virtual sensor listens on " + socket_path + " (" + std::strerror(why) +
-                "); it listens only while another kelvractl runs an operation";
+        error = strf(tr("no virtual sensor listens on %s (%s); it listens only while another kelvractl runs an "
+                        "operation"),
+                     socket_path.c_str(), std::strerror(why));
         return std::nullopt;
     }
 
@@ -108,7 +119,7 @@ std::optional<std::string> send_finger_command(const std::string &socket_path, c
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            error = std::string("cannot send to the virtual sensor: ") + std::strerror(errno);
+            error = strf(tr("cannot send to the virtual sensor: %s"), std::strerror(errno));
             close(fd);
             return std::nullopt;
         }
@@ -123,7 +134,7 @@ std::optional<std::string> send_finger_command(const std::string &socket_path, c
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0) {
-            error = "the virtual sensor did not answer";
+            error = tr("the virtual sensor did not answer");
             close(fd);
             return std::nullopt;
         }
@@ -138,7 +149,7 @@ std::optional<std::string> send_finger_command(const std::string &socket_path, c
     if (const auto end = answer.find('\n'); end != std::string::npos)
         answer.resize(end);
     if (answer.empty()) {
-        error = "the virtual sensor closed the connection without an answer";
+        error = tr("the virtual sensor closed the connection without an answer");
         return std::nullopt;
     }
     return answer;

@@ -2,6 +2,8 @@
 #ifndef KELVRACTL_VSENSOR_H
 #define KELVRACTL_VSENSOR_H
 
+#include "kelvs_control.h"
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -22,11 +24,16 @@ public:
     void finger_auto(const std::string &name) const;
     // A hand-control line ("press alice"); nullopt when the library has no such call.
     std::optional<std::string> command(const std::string &line) const;
+    // The program that holds the sensor when the last open was refused for it: its pid, -1 when it
+    // is not known, 0 when the open was not refused for that (or this is not the virtual sensor).
+    int open_refused_by() const;
 
 private:
-    int (*load_profile_)(const char *, char *, size_t) = nullptr;
-    void (*finger_auto_)(const char *) = nullptr;
-    int (*command_)(const char *, char *, size_t) = nullptr;
+    // The calls are looked up by the names of kelvs_control.h and keep its types.
+    decltype(&kelvs_load_profile_data) load_profile_ = nullptr;
+    decltype(&kelvs_finger_auto) finger_auto_ = nullptr;
+    decltype(&kelvs_command) command_ = nullptr;
+    decltype(&kelvs_open_refused_by) open_refused_by_ = nullptr;
 };
 
 // Sends one hand-control line to a sensor listening on a Unix socket and returns its answer line;

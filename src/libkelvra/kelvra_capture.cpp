@@ -1,4 +1,5 @@
 // kelvra_capture.cpp - the match-on-host finger wait: capture frames and grade them until a press or a lift.
+#include "kelvra_endings.h"
 #include "kelvra_internal.h"
 #include "kelvra_platform.h"
 
@@ -38,19 +39,15 @@ extern "C" int iops_finger_status_check(bio_dev *dev, int action)
         const int ret = KELFPSCAN_CaptureRawData(priv->handle, 0, priv->rawImage);
         if (ret != 0) {
             // No grade was taken, so the bracket shows the 0 the grade was reset to.
-            kelvra::set_extra_info(
-                priv, kelvra::tr("The fingerprint image quality is poor[%d], please press your finger again\n"),
-                quality);
-            kelvra::announce_extra_error(dev);
+            kelvra::announce(dev, kelvra::LogAs::Error,
+                             kelvra::tr("The fingerprint image quality is poor[%d], please press your finger again\n"),
+                             quality);
             kelvra::sleep_ms(kFailedCapturePauseMs);
         } else {
             const int q_ret = KELFPSCAN_ImgQuality(priv->imageW, priv->imageH, priv->rawImage, &quality);
             if (q_ret != 0) {
-                kelvra::set_extra_info(priv, kelvra::tr("Analyze fingerprint image quality error, error code: %d"),
-                                       q_ret);
-                bio_set_dev_status(dev, DEVS_COMM_IDLE);
-                bio_set_ops_result(dev, OPS_COMM_ERROR);
-                kelvra::announce_extra_error(dev);
+                kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify,
+                                       kelvra::tr("Analyze fingerprint image quality error, error code: %d"), q_ret);
                 return -1;
             }
             if (frame_passes(action, quality)) {
@@ -65,11 +62,10 @@ extern "C" int iops_finger_status_check(bio_dev *dev, int action)
         return 0;
 
     if (priv->ctrlFlag.load() == CTRL_STOP_REQUESTED) {
-        priv->ctrlFlag = CTRL_STOPPED;
-        kelvra::report_common_end(dev, OPS_COMM_STOP_BY_USER, NOTIFY_COMM_STOP_BY_USER);
+        kelvra::end_stopped(dev);
         return -1;
     }
     // Also the way out when the flag was neither running nor a stop request (idle, stopped, finished).
-    kelvra::report_common_end(dev, OPS_COMM_TIMEOUT, NOTIFY_COMM_TIMEOUT);
+    kelvra::end_timed_out(dev);
     return -1;
 }

@@ -1,11 +1,15 @@
-// kelvra_chip_mode.cpp - match-on-chip enroll, verify, identify, search and on-chip deletion.
+// kelvra_chip_mode.cpp - match-on-chip enroll, verify, identify, search, on-chip deletion and clean.
 //
 // The sensor keeps and matches the templates; the driver guides the presses and keeps a bookkeeping
 // record per finger in the host's database.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <vector>
 
+#include "kelvra_endings.h"
 #include "kelvra_internal.h"
 #include "kelvra_platform.h"
 #include "kelvra_resources.h"
@@ -15,7 +19,7 @@ namespace {
 using kelvra::priv_of;
 using kelvra::tr;
 
-constexpr int kPresses = KELVRA_TEMPLATE_BLOCKS;
+constexpr int kPresses = KELVRA_ENROLL_PRESSES;
 // The sixth press is asked for without waiting for the fifth to lift; this pause stands in for it.
 constexpr int kLastLiftPauseMs = 1000;
 constexpr int kDetectToStepPauseMs = 50;
@@ -35,8 +39,7 @@ constexpr int kIdentifyResetCount = 4;
 // and the tag itself from byte 56, without terminator.
 constexpr std::size_t kTagLengthOffset = 55;
 constexpr std::size_t kTagOffset = 56;
-constexpr std::array<char, 10> kOsNameBuf{'z', 'u', 'v', 'o'};
-constexpr unsigned char kOsTagLength = 4;
+static_assert(kTagOffset + kelvra::kOsTagLength <= KELVRA_ONCHIP_RECORD_SIZE, "the tag fits the finger record");
 
 using OnchipRecord = std::array<unsigned char, KELVRA_ONCHIP_RECORD_SIZE>;
 using OnchipQuery = std::array<unsigned char, KELVRA_ONCHIP_QUERY_SIZE>;
@@ -56,33 +59,23 @@ FeatureList query_records(bio_dev *dev, int uid, int idx_start, int idx_end)
     return list;
 }
 
-void log_prompt(bio_dev *dev) { bio_print_debug("%s\n", bio_get_notify_mid_mesg(dev)); }
-
-void show_message(bio_dev *dev) { bio_set_notify_abs_mid(dev, MID_EXTENDED_MESSAGE); }
-
-int fail_enroll(bio_dev *dev)
+// One finger of one user on the sensor, whatever its number: unlike iops_fingerDel_status_check, finger 255
+// is not every finger here.
+int delete_one_finger(kelvra_driver_t *priv, int uid, int finger)
 {
-    bio_set_ops_result(dev, OPS_ENROLL_FAIL);
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
-    return -1;
-}
-
-// The sensor refused to store the template (its text is already in extra_info).
-int fail_store(bio_dev *dev)
-{
-    bio_set_ops_result(dev, OPS_COMM_ERROR);
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
-    show_message(dev);
-    bio_print_error("%s\n", bio_get_notify_mid_mesg(dev));
-    return -1;
+    OnchipQuery userInfo{};
+    kelvra::fill_user_record(userInfo.data(), userInfo.size(), uid);
+    OnchipQuery fingerInfo{};
+    fingerInfo[0] = static_cast<unsigned char>(finger & 0xFF);
+    return KELFPSCAN_DelUserFpsFroOS(priv->handle, userInfo.data(), fingerInfo.data());
 }
 
 OnchipRecord finger_record_for_store(int idx)
 {
     OnchipRecord record{};
     record[0] = static_cast<unsigned char>(idx & 0xFF);
-    record[kTagLengthOffset] = kOsTagLength;
-    std::memcpy(record.data() + kTagOffset, kOsNameBuf.data(), kOsTagLength);
+    record[kTagLengthOffset] = static_cast<unsigned char>(kelvra::kOsTagLength);
+    std::memcpy(record.data() + kTagOffset, kelvra::kOsTag, kelvra::kOsTagLength);
     return record;
 }
 
@@ -104,43 +97,51 @@ bool write_bookkeeping_record(bio_dev *dev, int uid, int idx, char *idx_name)
     return bio_sto_set_feature_info(db.get(), info.get()) == 0;
 }
 
-// A finger the database does not list could never be deleted by clean and would keep unlocking
-// the account, so the template just stored goes again and the enrollment fails.
-int fail_bookkeeping(bio_dev *dev, kelvra_driver_t *priv, const OnchipRecord &userRecord, int idx)
+// The distinct finger indexes the database lists for the user in the range, ascending; nothing when the
+// database cannot say. The host answers an empty range and a failed query alike (no list), so no list is
+// taken for "cannot say": cleaning a range of the database without knowing which fingers the sensor holds
+// there could leave fingers on the sensor that no list shows and no clean reaches again.
+std::optional<std::vector<int>> indexes_listed(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
-    OnchipQuery userInfo{};
-    std::memcpy(userInfo.data(), userRecord.data(), userRecord.size());
-    OnchipQuery fingerInfo{};
-    fingerInfo[0] = static_cast<unsigned char>(idx & 0xFF);
-    const int del = KELFPSCAN_DelUserFpsFroOS(priv->handle, userInfo.data(), fingerInfo.data());
-    if (del == 0)
-        kelvra::set_extra_info(priv, tr("The fingerprint could not be recorded and was removed from the sensor "
-                                        "again. Please enroll it again"));
-    else
-        kelvra::set_extra_info(priv, tr("The fingerprint could not be recorded, and removing it from the sensor "
-                                        "failed, error code: %d"),
-                               del);
-    bio_set_ops_result(dev, OPS_COMM_ERROR);
-    show_message(dev);
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
-    bio_print_error("%s\n", bio_get_notify_mid_mesg(dev));
+    const FeatureList list = query_records(dev, uid, idx_start, idx_end);
+    if (list == nullptr)
+        return std::nullopt;
+    std::vector<int> indexes;
+    for (const feature_info *record = list.get(); record != nullptr; record = record->next)
+        indexes.push_back(record->index);
+    std::sort(indexes.begin(), indexes.end());
+    indexes.erase(std::unique(indexes.begin(), indexes.end()), indexes.end());
+    return indexes;
+}
+
+int fail_clean(bio_dev *dev, int code)
+{
+    kelvra::end_failed(dev, OPS_CLEAN_FAIL, kelvra::own_code(NOTIFY_CLEAN_FAIL));
+    return code;
+}
+
+// The presses and steps end in failure: OPS_ENROLL_FAIL, with the notify id the failing step left.
+int fail_enroll(bio_dev *dev)
+{
+    kelvra::end_failed(dev, OPS_ENROLL_FAIL);
     return -1;
 }
 
-// The copy search hands to the host: the record's keys with one sample.
-feature_info *copy_record(const feature_info *record, const feature_sample *sample)
+// A finger the database does not list could never be deleted by clean and would keep unlocking
+// the account, so the template just stored goes again and the enrollment fails.
+int fail_bookkeeping(bio_dev *dev, kelvra_driver_t *priv, int uid, int idx)
 {
-    feature_info *copy =
-        bio_sto_new_feature_info(record->uid, record->biotype, record->driver, record->index, record->index_name);
-    if (copy != nullptr)
-        copy->sample = bio_sto_new_feature_sample(sample->no, sample->data);
-    return copy;
-}
-
-void report_stop(bio_dev *dev, kelvra_driver_t *priv)
-{
-    priv->ctrlFlag = CTRL_STOPPED;
-    kelvra::report_common_end(dev, OPS_COMM_STOP_BY_USER, NOTIFY_COMM_STOP_BY_USER);
+    const int del = delete_one_finger(priv, uid, idx);
+    if (del == 0)
+        kelvra::end_with_error(dev, kelvra::Order::ResultNotifyIdle,
+                               tr("The fingerprint could not be recorded and was removed from the sensor again. "
+                                  "Please enroll it again"));
+    else
+        kelvra::end_with_error(dev, kelvra::Order::ResultNotifyIdle,
+                               tr("The fingerprint could not be recorded, and removing it from the sensor failed, "
+                                  "error code: %d"),
+                               del);
+    return -1;
 }
 
 // After the sensor matched, search names the stored finger: the first record of the matched index
@@ -164,7 +165,7 @@ feature_info *walk_for_matched_record(bio_dev *dev, kelvra_driver_t *priv, int u
                 break;
             }
             if (record->index == matchedId) {
-                found.reset(copy_record(record, sample));
+                found = kelvra::copy_record(record, sample);
                 break;
             }
         }
@@ -173,11 +174,11 @@ feature_info *walk_for_matched_record(bio_dev *dev, kelvra_driver_t *priv, int u
     }
 
     if (stopped) {
-        report_stop(dev, priv);
+        kelvra::end_stopped(dev);
         return nullptr;
     }
     priv->ctrlFlag = CTRL_FINISHED;
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    kelvra::end_told_outcome(dev);
     return found.release();
 }
 
@@ -221,21 +222,19 @@ int iops_fingerEnroll_status_check(bio_dev *dev, int enrollCnt)
         if (ret == KELFPSCAN_ENROLL_POOR_IMAGE_A || ret == KELFPSCAN_ENROLL_POOR_IMAGE_B ||
             ret == KELFPSCAN_ENROLL_POOR_IMAGE_C) {
             // The step loop grades no image itself, so the grade shown is 0.
-            kelvra::set_extra_info(priv, tr("The fingerprint image quality is poor[%d], please press your finger "
-                                            "again\n"),
-                                   0);
-            kelvra::announce_extra_error(dev);
+            kelvra::announce(dev, kelvra::LogAs::Error,
+                             tr("The fingerprint image quality is poor[%d], please press your finger again\n"), 0);
         }
         kelvra::sleep_ms(kStepPollMs);
         elapsed = kelvra::elapsed_ms(start);
     }
 
     if (status != 0 && priv->ctrlFlag.load() == CTRL_STOP_REQUESTED) {
-        report_stop(dev, priv);
+        kelvra::end_stopped(dev);
         return -1;
     }
     if (status == kStepWaiting || status == kStepGaveUp) {
-        kelvra::report_common_end(dev, OPS_COMM_TIMEOUT, NOTIFY_COMM_TIMEOUT);
+        kelvra::end_timed_out(dev);
         return -1;
     }
     return status;
@@ -269,11 +268,11 @@ int iops_fingerIdentify_status_check(bio_dev *dev, int UID, int *matUserId)
     }
 
     if (status != KELFPSCAN_SEARCH_MATCH && priv->ctrlFlag.load() == CTRL_STOP_REQUESTED) {
-        report_stop(dev, priv);
+        kelvra::end_stopped(dev);
         return -1;
     }
     if (status == kStepWaiting) {
-        kelvra::report_common_end(dev, OPS_COMM_TIMEOUT, NOTIFY_COMM_TIMEOUT);
+        kelvra::end_timed_out(dev);
         return -1;
     }
     return status;
@@ -282,18 +281,63 @@ int iops_fingerIdentify_status_check(bio_dev *dev, int UID, int *matUserId)
 int iops_fingerDel_status_check(bio_dev *dev, int UID, int fpID)
 {
     kelvra_driver_t *priv = priv_of(dev);
+    if (fpID != KELVRA_FINGER_ALL)
+        return delete_one_finger(priv, UID, fpID);
     OnchipQuery userInfo{};
     kelvra::fill_user_record(userInfo.data(), userInfo.size(), UID);
-    OnchipQuery fpIDInfo{};
-    fpIDInfo[0] = static_cast<unsigned char>(fpID & 0xFF);
-    if (fpID == KELVRA_FINGER_ALL)
-        return KELFPSCAN_DelAllUserFpsFroOS(priv->handle, userInfo.data());
-    return KELFPSCAN_DelUserFpsFroOS(priv->handle, userInfo.data(), fpIDInfo.data());
+    return KELFPSCAN_DelAllUserFpsFroOS(priv->handle, userInfo.data());
 }
 
 }  // extern "C"
 
 namespace kelvra {
+
+// The sensor first: a finger the sensor still holds keeps unlocking the account, so the database keeps
+// listing it until the sensor has really let it go.
+int clean_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
+{
+    const bool one_index = idx_start == idx_end;
+    if (one_index || (idx_start <= 0 && idx_end == -1)) {
+        const int del = iops_fingerDel_status_check(dev, uid, one_index ? idx_start : KELVRA_FINGER_ALL);
+        if (del != 0) {
+            bio_print_error(tr("[%s] The sensor could not delete the fingerprints (error code %d); the records "
+                               "are kept\n"),
+                            dev->device_name, del);
+            return fail_clean(dev, del);
+        }
+        return clean_database(dev, uid, idx_start, idx_end);
+    }
+
+    // A range that leaves some indexes out: the sensor's deletion of every finger would take fingers outside
+    // the range with it, so each finger the database lists in the range is deleted on its own, and only those
+    // the sensor let go leave the database.
+    const std::optional<std::vector<int>> listed = indexes_listed(dev, uid, idx_start, idx_end);
+    if (!listed) {
+        bio_print_error(tr("[%s] The feature database could not tell which fingerprints of UID %d lie in indexes "
+                           "%d to %d; nothing was deleted\n"),
+                        dev->device_name, uid, idx_start, idx_end);
+        return fail_clean(dev, -1);
+    }
+    int first_error = 0;
+    std::vector<int> deleted;
+    for (int index : *listed) {
+        const int del = delete_one_finger(priv_of(dev), uid, index);
+        if (del == 0) {
+            deleted.push_back(index);
+            continue;
+        }
+        bio_print_error(tr("[%s] The sensor could not delete fingerprint %d of UID %d (error code %d); its record "
+                           "is kept\n"),
+                        dev->device_name, index, uid, del);
+        if (first_error == 0)
+            first_error = del;
+    }
+    if (first_error == 0)
+        return clean_database(dev, uid, idx_start, idx_end);
+    for (int index : deleted)
+        remove_records(dev, uid, index, index);
+    return fail_clean(dev, first_error);
+}
 
 int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
 {
@@ -304,18 +348,16 @@ int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
     unsigned char enrollCount = 0;
     iops_internel_enroll_count(dev, &enrollCount, uid, 0, -1);
     if (enrollCount > kMaxStoredSamples) {
-        set_extra_info(priv, "该用户指纹注册个数已达上限!");
-        show_message(dev);
+        announce(dev, LogAs::Nothing, "该用户指纹注册个数已达上限!");
         sleep_ms(kReadMessagePauseMs);
         return fail_enroll(dev);
     }
 
     int i = 1;
     while (i <= kPresses) {
-        set_extra_info(priv, tr("[%d/%d] fingerprint is being sampled. Please press different parts of your finger"),
-                       i, kPresses);
-        show_message(dev);
-        log_prompt(dev);
+        announce(dev, LogAs::Prompt,
+                 tr("[%d/%d] fingerprint is being sampled. Please press different parts of your finger"), i,
+                 kPresses);
 
         if (iops_finger_status_check_moc(dev, 1, i) != 0)
             return fail_enroll(dev);
@@ -325,17 +367,13 @@ int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
         if (ret == -1)
             return fail_enroll(dev);
         if (ret == KELFPSCAN_ENROLL_ALREADY_STORED) {
-            set_extra_info(priv, "该手指已注册\n");
-            show_message(dev);
-            log_prompt(dev);
+            announce(dev, LogAs::Prompt, "该手指已注册\n");
             sleep_ms(kReadMessagePauseMs);
             return fail_enroll(dev);
         }
         if (ret == KELFPSCAN_ENROLL_OVERLAP) {
             // The same press is taken again once the finger has left.
-            set_extra_info(priv, "该次注册重复度高，请抬起手指，重新按压不同位置\n");
-            show_message(dev);
-            log_prompt(dev);
+            announce(dev, LogAs::Prompt, "该次注册重复度高，请抬起手指，重新按压不同位置\n");
             if (iops_finger_status_check_moc(dev, -1, i) != 0)
                 return fail_enroll(dev);
             continue;
@@ -360,20 +398,18 @@ int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
     sleep_ms(kBeforeStorePauseMs);
     const int ret = KELFPSCAN_StoreTemplateForOS(priv->handle, usrInfoBuf.data(), usrIDBuf.data());
     if (ret == KELFPSCAN_STORE_FULL) {
-        set_extra_info(priv, tr("No more userid to store tempFeature, error code: %d"), ret);
-        return fail_store(dev);
+        end_with_error(dev, Order::ResultIdleNotify, tr("No more userid to store tempFeature, error code: %d"), ret);
+        return -1;
     }
     if (ret != 0) {
-        set_extra_info(priv, tr("Generate fingerprint template error, error code: %d"), ret);
-        return fail_store(dev);
+        end_with_error(dev, Order::ResultIdleNotify, tr("Generate fingerprint template error, error code: %d"), ret);
+        return -1;
     }
 
     if (!write_bookkeeping_record(dev, uid, idx, idx_name))
-        return fail_bookkeeping(dev, priv, usrInfoBuf, idx);
+        return fail_bookkeeping(dev, priv, uid, idx);
 
-    bio_set_ops_abs_result(dev, OPS_ENROLL_SUCCESS);
-    bio_set_notify_abs_mid(dev, NOTIFY_ENROLL_SUCCESS);
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    end_outcome(dev, OPS_ENROLL_SUCCESS);
     return 0;
 }
 
@@ -386,15 +422,8 @@ int run_onchip_search(bio_dev *dev, int doing, int uid, int *matchedId)
     bio_set_dev_status(dev, doing);
     if (doing == DEVS_IDENTIFY_DOING)
         KELFPSCAN_ResetIdentifyCntForOS(priv_of(dev)->handle, kIdentifyResetCount);
-    bio_set_notify_abs_mid(dev, MID_NEED_PRESS);
-    log_prompt(dev);
+    prompt(dev, MID_NEED_PRESS);
     return iops_fingerIdentify_status_check(dev, uid, matchedId);
-}
-
-void report_outcome(bio_dev *dev, int value)
-{
-    bio_set_ops_abs_result(dev, value);
-    bio_set_notify_abs_mid(dev, value);
 }
 
 }  // namespace
@@ -406,8 +435,7 @@ int verify_chip_mode(bio_dev *dev, int uid, int /*idx*/)
     if (ret == -1)
         return -1;
     const bool match = ret == KELFPSCAN_SEARCH_MATCH;
-    report_outcome(dev, match ? OPS_VERIFY_MATCH : OPS_VERIFY_NO_MATCH);
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    end_outcome(dev, match ? OPS_VERIFY_MATCH : OPS_VERIFY_NO_MATCH);
     return match ? 1 : 0;
 }
 
@@ -418,8 +446,7 @@ int identify_chip_mode(bio_dev *dev, int uid, int /*idx_start*/, int /*idx_end*/
     if (ret == -1)
         return -1;
     const bool match = ret == KELFPSCAN_SEARCH_MATCH;
-    report_outcome(dev, match ? OPS_IDENTIFY_MATCH : OPS_IDENTIFY_NO_MATCH);
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    end_outcome(dev, match ? OPS_IDENTIFY_MATCH : OPS_IDENTIFY_NO_MATCH);
     // The sensor may search every user; the caller asked about this one.
     return match ? uid : -1;
 }
@@ -431,11 +458,11 @@ feature_info *search_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end
     if (ret == -1)
         return nullptr;
     if (ret != KELFPSCAN_SEARCH_MATCH) {
-        report_outcome(dev, OPS_SEARCH_NO_MATCH);
-        bio_set_dev_status(dev, DEVS_COMM_IDLE);
+        end_outcome(dev, OPS_SEARCH_NO_MATCH);
         return nullptr;
     }
-    report_outcome(dev, OPS_SEARCH_MATCH);
+    // The match is told before the database is asked which record it is.
+    tell_outcome(dev, OPS_SEARCH_MATCH);
     return walk_for_matched_record(dev, priv_of(dev), uid, idx_start, idx_end, userID);
 }
 

@@ -1,4 +1,5 @@
 // kelvra_driver.cpp - the host-facing operations of the Kelvra Dactylen driver.
+#include "kelvra_endings.h"
 #include "kelvra_internal.h"
 #include "kelvra_platform.h"
 
@@ -68,17 +69,13 @@ bool image_geometry_usable(const kelvra_driver_t *priv)
     return static_cast<long long>(priv->imageW) * priv->imageH <= INT_MAX;
 }
 
-// Ends a failed open after the sensor was opened: the sensor and the SDK are released again.
-int fail_open_after_device(bio_dev *dev, kelvra_driver_t *priv)
+// Closes the sensor and releases the SDK: before setting up again, and when open fails after the sensor
+// was opened.
+void release_sensor(kelvra_driver_t *priv)
 {
     KELFPSCAN_CloseDevice(&priv->handle);
     priv->handle = nullptr;
     KELFPSCAN_GlobalFree();
-    bio_set_ops_result(dev, OPS_COMM_ERROR);
-    bio_set_notify_abs_mid(dev, MID_EXTENDED_MESSAGE);
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
-    bio_print_error("%s\n", bio_get_notify_mid_mesg(dev));
-    return -1;
 }
 
 bool flag_ends_stop_wait(int32_t flag)
@@ -142,9 +139,7 @@ int kelvra_ops_configure(bio_dev *dev, GKeyFile *conf)
     dev->drv_api_version.minor = 10;
     dev->drv_api_version.function = 2;
 
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
-    bio_set_ops_result(dev, OPS_COMM_SUCCESS);
-    bio_set_notify_mid(dev, NOTIFY_COMM_IDLE);
+    kelvra::tell_fresh_start(dev);
 
     dev->enable = bio_dev_is_enable(dev, conf);
 
@@ -220,25 +215,17 @@ int kelvra_ops_open(bio_dev *dev)
 {
     kelvra_driver_t *priv = priv_of(dev);
 
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
-    bio_set_ops_result(dev, OPS_COMM_SUCCESS);
-    bio_set_notify_mid(dev, NOTIFY_COMM_IDLE);
+    kelvra::tell_fresh_start(dev);
 
-    if (dev->enable == 0) {
-        bio_set_dev_status(dev, DEVS_COMM_DISABLE);
+    if (kelvra::refused_while_disabled(dev))
         return -1;
-    }
 
     bio_set_dev_status(dev, DEVS_OPEN_DOING);
 
     int count = 0;
     KELFPSCAN_GetDeviceCount(&count);
     if (count <= 0) {
-        std::snprintf(priv->extra_info, sizeof priv->extra_info, "无可用设备");
-        bio_set_dev_status(dev, DEVS_COMM_IDLE);
-        bio_set_ops_result(dev, OPS_COMM_ERROR);
-        bio_set_notify_abs_mid(dev, MID_EXTENDED_MESSAGE);
-        bio_print_error("%s\n", bio_get_notify_mid_mesg(dev));
+        kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify, "无可用设备");
         run_update_script();
         return -1;
     }
@@ -246,12 +233,9 @@ int kelvra_ops_open(bio_dev *dev)
     priv->ctrlFlag = CTRL_IDLE;
     priv->timeoutMS = bio_get_ops_timeout_ms();
 
-    if (priv->handle != nullptr) {
-        // Opened before without a close: release that sensor and the SDK before setting up again.
-        KELFPSCAN_CloseDevice(&priv->handle);
-        priv->handle = nullptr;
-        KELFPSCAN_GlobalFree();
-    }
+    // Opened before without a close: release that sensor and the SDK before setting up again.
+    if (priv->handle != nullptr)
+        release_sensor(priv);
 
     if (KELFPSCAN_GlobalInit() != 0) {
         bio_print_debug("%s SDK已初始化，已忽略初始化\n", dev->device_name);
@@ -261,11 +245,7 @@ int kelvra_ops_open(bio_dev *dev)
 
     const int ret = KELFPSCAN_OpenDevice(&priv->handle, 0);
     if (ret != 0) {
-        std::snprintf(priv->extra_info, sizeof priv->extra_info, "打开设备失败，错误码：%d", ret);
-        bio_set_dev_status(dev, DEVS_COMM_IDLE);
-        bio_set_ops_result(dev, OPS_COMM_ERROR);
-        bio_set_notify_abs_mid(dev, MID_EXTENDED_MESSAGE);
-        bio_print_error("%s\n", bio_get_notify_mid_mesg(dev));
+        kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify, "打开设备失败，错误码：%d", ret);
         return -1;
     }
 
@@ -278,21 +258,24 @@ int kelvra_ops_open(bio_dev *dev)
 
     iops_buf_free(priv->rawImage);
     priv->rawImage = nullptr;
+    // Without a capture buffer nothing can be captured: the sensor and the SDK are released again.
     if (!image_geometry_usable(priv)) {
-        kelvra::set_extra_info(priv, tr("The sensor reported an unusable image size: %d x %d"), priv->imageW,
-                               priv->imageH);
-        return fail_open_after_device(dev, priv);
+        release_sensor(priv);
+        kelvra::end_with_error(dev, kelvra::Order::ResultNotifyIdle,
+                               tr("The sensor reported an unusable image size: %d x %d"), priv->imageW, priv->imageH);
+        return -1;
     }
     priv->rawImage = static_cast<unsigned char *>(
         iops_buf_alloc(static_cast<size_t>(priv->imageW) * static_cast<size_t>(priv->imageH)));
     if (priv->rawImage == nullptr) {
-        kelvra::set_extra_info(priv, tr("Out of memory for the fingerprint image buffer"));
-        return fail_open_after_device(dev, priv);
+        release_sensor(priv);
+        kelvra::end_with_error(dev, kelvra::Order::ResultNotifyIdle,
+                               tr("Out of memory for the fingerprint image buffer"));
+        return -1;
     }
 
     priv->ctrlFlag = CTRL_RUNNING;
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
-    bio_set_ops_abs_result(dev, OPS_OPEN_SUCCESS);
+    kelvra::end_opened(dev);
     return 0;
 }
 
@@ -369,107 +352,84 @@ const char *kelvra_ops_get_notify_mid_mesg(bio_dev *dev)
 int kelvra_ops_enroll(bio_dev *dev, OpsActions, int uid, int idx, char *idx_name)
 {
     kelvra::sleep_ms(kEnrollEntryPauseMs);
-    if (dev->enable == 0) {
-        bio_set_dev_status(dev, DEVS_COMM_DISABLE);
-        bio_set_notify_mid(dev, NOTIFY_COMM_DISABLE);
+    if (kelvra::refused_while_disabled(dev, kelvra::Refusal::WithNotify))
         return -1;
-    }
     return mocmohFlag_Dev1 != 0 ? kelvra::enroll_chip_mode(dev, uid, idx, idx_name)
                                 : kelvra::enroll_host_mode(dev, uid, idx, idx_name);
 }
 
 int kelvra_ops_verify(bio_dev *dev, OpsActions, int uid, int idx)
 {
-    if (dev->enable == 0) {
-        bio_set_dev_status(dev, DEVS_COMM_DISABLE);
+    if (kelvra::refused_while_disabled(dev))
         return -1;
-    }
     return mocmohFlag_Dev1 != 0 ? kelvra::verify_chip_mode(dev, uid, idx) : kelvra::verify_host_mode(dev, uid, idx);
 }
 
 int kelvra_ops_identify(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_end)
 {
-    if (dev->enable == 0) {
-        bio_set_dev_status(dev, DEVS_COMM_DISABLE);
+    if (kelvra::refused_while_disabled(dev))
         return -1;
-    }
     return mocmohFlag_Dev1 != 0 ? kelvra::identify_chip_mode(dev, uid, idx_start, idx_end)
                                 : kelvra::identify_host_mode(dev, uid, idx_start, idx_end);
 }
 
 feature_info *kelvra_ops_search(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_end)
 {
-    if (dev->enable == 0) {
-        bio_set_dev_status(dev, DEVS_COMM_DISABLE);
+    if (kelvra::refused_while_disabled(dev))
         return nullptr;
-    }
     return mocmohFlag_Dev1 != 0 ? kelvra::search_chip_mode(dev, uid, idx_start, idx_end)
                                 : kelvra::search_host_mode(dev, uid, idx_start, idx_end);
 }
 
 feature_info *kelvra_ops_get_feature_list(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_end)
 {
-    if (dev->enable == 0) {
-        bio_set_dev_status(dev, DEVS_COMM_DISABLE);
+    if (kelvra::refused_while_disabled(dev))
         return nullptr;
-    }
     bio_sto_db *db = bio_sto_connect_db();
     bio_set_dev_status(dev, DEVS_GET_FLIST_DOING);
     if (db == nullptr) {
         // An unreadable database is not an empty one: the host must not show "no fingers enrolled".
-        bio_set_ops_abs_result(dev, OPS_GET_FLIST_FAIL);
-        bio_set_notify_abs_mid(dev, NOTIFY_GET_FLIST_FAIL);
-        bio_set_dev_status(dev, DEVS_COMM_IDLE);
+        kelvra::end_outcome(dev, OPS_GET_FLIST_FAIL);
         return nullptr;
     }
     feature_info *list =
         bio_sto_get_feature_info(db, uid, dev->bioinfo.biotype, dev->device_name, idx_start, idx_end);
     print_feature_info(list);
     bio_sto_disconnect_db(db);
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
-    bio_set_ops_abs_result(dev, OPS_GET_FLIST_SUCCESS);
-    bio_set_notify_abs_mid(dev, NOTIFY_GET_FLIST_SUCCESS);
+    kelvra::end_listed(dev);
     return list;
 }
 
 int kelvra_ops_clean(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_end)
 {
     kelvra::sleep_ms(kCleanEntryPauseMs);
-    if (dev->enable == 0) {
-        bio_set_dev_status(dev, DEVS_COMM_DISABLE);
+    if (kelvra::refused_while_disabled(dev))
         return 0;
-    }
     bio_set_dev_status(dev, DEVS_CLEAN_DOING);
-
-    if (mocmohFlag_Dev1 != 0) {
-        // The sensor first: a finger the sensor still holds keeps unlocking the account, so the
-        // database keeps listing it until the sensor has really let it go.
-        const int fpID = idx_start == idx_end ? idx_start : KELVRA_FINGER_ALL;
-        const int del = iops_fingerDel_status_check(dev, uid, fpID);
-        if (del != 0) {
-            bio_print_error(tr("[%s] The sensor could not delete the fingerprints (error code %d); the records "
-                               "are kept\n"),
-                            dev->device_name, del);
-            bio_set_ops_result(dev, OPS_CLEAN_FAIL);
-            bio_set_notify_abs_mid(dev, NOTIFY_CLEAN_FAIL);
-            bio_set_dev_status(dev, DEVS_COMM_IDLE);
-            return del;
-        }
-    }
-
-    bio_sto_db *db = bio_sto_connect_db();
-    const int ret = bio_sto_clean_feature_info(db, uid, dev->bioinfo.biotype, dev->device_name, idx_start, idx_end);
-    bio_sto_disconnect_db(db);
-
-    if (ret == 0) {
-        bio_set_ops_abs_result(dev, OPS_CLEAN_SUCCESS);
-        bio_set_notify_abs_mid(dev, NOTIFY_CLEAN_SUCCESS);
-    } else {
-        bio_set_ops_result(dev, OPS_CLEAN_FAIL);
-        bio_set_notify_abs_mid(dev, NOTIFY_CLEAN_FAIL);
-    }
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
-    return ret;
+    return mocmohFlag_Dev1 != 0 ? kelvra::clean_chip_mode(dev, uid, idx_start, idx_end)
+                                : kelvra::clean_database(dev, uid, idx_start, idx_end);
 }
 
 }  // extern "C"
+
+namespace kelvra {
+
+int remove_records(bio_dev *dev, int uid, int idx_start, int idx_end)
+{
+    bio_sto_db *db = bio_sto_connect_db();
+    const int ret = bio_sto_clean_feature_info(db, uid, dev->bioinfo.biotype, dev->device_name, idx_start, idx_end);
+    bio_sto_disconnect_db(db);
+    return ret;
+}
+
+int clean_database(bio_dev *dev, int uid, int idx_start, int idx_end)
+{
+    const int ret = remove_records(dev, uid, idx_start, idx_end);
+    if (ret == 0)
+        end_outcome(dev, OPS_CLEAN_SUCCESS);
+    else
+        end_failed(dev, OPS_CLEAN_FAIL, own_code(NOTIFY_CLEAN_FAIL));
+    return ret;
+}
+
+}  // namespace kelvra

@@ -1,4 +1,5 @@
 // kelvra_host_mode.cpp - match-on-host enroll, verify, identify and search, and the walks over stored templates.
+#include "kelvra_endings.h"
 #include "kelvra_internal.h"
 #include "kelvra_platform.h"
 #include "kelvra_resources.h"
@@ -49,23 +50,21 @@ FeatureList read_stored_records(bio_dev *dev, int uid, int idx_start, int idx_en
 // would not fit is skipped with an error line, so a damaged row can neither overrun the area nor stop the
 // walk. An empty text leaves the area all zero.
 //
-// A text no longer than an encoded template cannot decode to more than the area holds, and the host's
-// decoder checks the alphabet itself and writes nothing when the text is not base64; so the length is the
-// only check made beforehand. Asking the host for the decoded length first would read every stored
-// template twice, which costs the walk about half as much again as the decode itself.
+// Hosts differ in what their decoder answers on success (the byte count, or just 0 or 1), so the area is
+// cleared whole before the decode, only a negative answer counts (the text is not base64), and the answer
+// is never taken for a size. A text no longer than an encoded template cannot decode to more than the area
+// holds, so its length is the only check made beforehand. Asking the host for the decoded length first
+// would read every stored template twice, which costs the walk about half as much again as the decode.
 bool load_template(bio_dev *dev, const feature_info *record, const feature_sample *sample, unsigned char *area)
 {
     const char *text = sample->data != nullptr ? sample->data : "";
-    const int written = std::strlen(text) <= kTemplateTextLength ? bio_base64_decode(text, area) : -1;
-    if (written < 0) {
-        bio_print_error(tr("[%s] The stored fingerprint template of UID %d, index %d, sample %d is damaged and "
-                           "was skipped\n"),
-                        dev->device_name, record->uid, record->index, sample->no);
-        return false;
-    }
-    // The decode wrote the first bytes; clearing the rest leaves the area as if it had been cleared first.
-    iops_buf_clean(area + written, static_cast<std::size_t>(KELVRA_TEMPLATE_SIZE - written));
-    return true;
+    iops_buf_clean(area, KELVRA_TEMPLATE_SIZE);
+    if (std::strlen(text) <= kTemplateTextLength && bio_base64_decode(text, area) >= 0)
+        return true;
+    bio_print_error(tr("[%s] The stored fingerprint template of UID %d, index %d, sample %d is damaged and was "
+                       "skipped\n"),
+                    dev->device_name, record->uid, record->index, sample->no);
+    return false;
 }
 
 // A comparison the SDK refused is a miss: the match word is only defined when the call returned 0.
@@ -102,21 +101,15 @@ bool run_host_match(bio_dev *dev, int doing_status, int uid, int idx_start, int 
 
     unsigned char feature_data[KELVRA_FEATURE_SIZE] = {};
 
-    bio_set_notify_abs_mid(dev, MID_NEED_PRESS);
-    bio_print_debug("%s\n", bio_get_notify_mid_mesg(dev));
-
+    kelvra::prompt(dev, MID_NEED_PRESS);
     if (iops_finger_status_check(dev, kActionPress) == -1)
         return false;
-
-    bio_set_notify_abs_mid(dev, MID_GEN_TEMPLATE);
-    bio_print_debug("%s\n", bio_get_notify_mid_mesg(dev));
+    kelvra::prompt(dev, MID_GEN_TEMPLATE);
 
     const int r = KELFPSCAN_ExtractFeature(priv->handle, 0, feature_data);
     if (r != 0) {
-        kelvra::set_extra_info(priv, tr("Generate fingerprint characteristics error, error code: %d"), r);
-        bio_set_ops_result(dev, OPS_COMM_ERROR);
-        bio_set_dev_status(dev, DEVS_COMM_IDLE);
-        kelvra::announce_extra_error(dev);
+        kelvra::end_with_error(dev, kelvra::Order::ResultIdleNotify,
+                               tr("Generate fingerprint characteristics error, error code: %d"), r);
         return false;
     }
 
@@ -126,26 +119,27 @@ bool run_host_match(bio_dev *dev, int doing_status, int uid, int idx_start, int 
 
     if (priv->ctrlFlag.load() == CTRL_STOPPED) {
         found->reset();
-        kelvra::report_common_end(dev, OPS_COMM_STOP_BY_USER, NOTIFY_COMM_STOP_BY_USER);
+        kelvra::end_stopped(dev);
         return false;
     }
     return true;
 }
 
-void report_outcome(bio_dev *dev, int value)
+// The record of a host-side template: the six blocks as base64 text in one sample numbered 1. NULL when
+// the host has no memory left for it.
+FeatureList new_template_record(bio_dev *dev, int uid, int idx, char *idx_name, const char *text)
 {
-    bio_set_ops_abs_result(dev, value);
-    bio_set_notify_abs_mid(dev, value);
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
-}
-
-// The record did not reach the database: the user must not be told the finger was enrolled.
-int fail_enroll_store(bio_dev *dev)
-{
-    bio_set_ops_result(dev, OPS_COMM_ERROR);
-    kelvra::announce_extra_error(dev);
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
-    return -1;
+    FeatureList info(bio_sto_new_feature_info(uid, dev->bioinfo.biotype, dev->device_name, idx, idx_name));
+    if (info == nullptr)
+        return nullptr;
+    info->sample = bio_sto_new_feature_sample(-1, nullptr);
+    if (info->sample == nullptr)
+        return nullptr;
+    info->sample->no = 1;
+    info->sample->data = bio_sto_new_str(text);
+    if (info->sample->data == nullptr)
+        return nullptr;
+    return info;
 }
 
 }  // namespace
@@ -224,9 +218,7 @@ feature_info *iops_internel_search(bio_dev *dev, unsigned char *feature_data, in
             }
             if (!hit)
                 continue;
-            found = bio_sto_new_feature_info(record->uid, record->biotype, record->driver, record->index,
-                                             record->index_name);
-            found->sample = bio_sto_new_feature_sample(sample->no, sample->data);
+            found = kelvra::copy_record(record, sample).release();
             bio_print_debug(tr("[%s] similarity = %d (UID:%d, INDEX[%d]:%s, SNO:%d)\n"), dev->device_name,
                             similarity, record->uid, record->index,
                             record->index_name != nullptr ? record->index_name : "", sample->no);
@@ -254,7 +246,7 @@ int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name)
     Buffer template_data = obtain_buffer(KELVRA_TEMPLATE_SIZE);
     TextBuffer feature_encode = kelvra::obtain_text(KELVRA_TEMPLATE_TEXT_SIZE);
     if (feature_data == nullptr || template_data == nullptr || feature_encode == nullptr) {
-        report_common_end(dev, OPS_COMM_OUT_OF_MEM, NOTIFY_COMM_OUT_OF_MEM);
+        end_out_of_memory(dev);
         return -1;
     }
 
@@ -262,12 +254,11 @@ int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name)
     unsigned char enrollFeatureBuf[KELVRA_FEATURE_SIZE] = {};
 
     int i = 0;
-    while (i <= KELVRA_TEMPLATE_BLOCKS - 1) {
+    while (i <= KELVRA_ENROLL_PRESSES - 1) {
         ++i;
-        set_extra_info(priv, tr("[%d/%d] fingerprint is being sampled. Please press different parts of your finger"),
-                       i, KELVRA_TEMPLATE_BLOCKS);
-        bio_set_notify_abs_mid(dev, MID_EXTENDED_MESSAGE);
-        bio_print_debug("%s\n", bio_get_notify_mid_mesg(dev));
+        announce(dev, LogAs::Prompt,
+                 tr("[%d/%d] fingerprint is being sampled. Please press different parts of your finger"), i,
+                 KELVRA_ENROLL_PRESSES);
 
         if (iops_finger_status_check(dev, kActionPress) == -1)
             return -1;
@@ -275,8 +266,7 @@ int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name)
         int ret = KELFPSCAN_ExtractFeature(priv->handle, 0, enrollFeatureBuf);
         const int searchRet = iops_internel_enroll_search(dev, enrollFeatureBuf, uid, 0, -1);
         if (searchRet == 0) {
-            set_extra_info(priv, "当前手指已注册，请更换手指并按压！");
-            bio_set_notify_abs_mid(dev, MID_EXTENDED_MESSAGE);
+            announce(dev, LogAs::Nothing, "当前手指已注册，请更换手指并按压！");
             --i;
             sleep_ms(kDuplicatePauseMs);
             continue;
@@ -286,18 +276,17 @@ int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name)
                     KELVRA_FEATURE_SIZE);
 
         if (ret != 0) {
-            set_extra_info(priv,
-                           tr("Generate fingerprint characteristics error (%d), please lift your finger and press "
-                              "it again"),
-                           ret);
-            announce_extra_error(dev);
+            announce(dev, LogAs::Error,
+                     tr("Generate fingerprint characteristics error (%d), please lift your finger and press it "
+                        "again"),
+                     ret);
             if (iops_finger_status_check(dev, kActionLift) == -1)
                 return -1;
             --i;
             continue;
         }
 
-        if (i <= KELVRA_TEMPLATE_BLOCKS - 1) {
+        if (i <= KELVRA_ENROLL_PRESSES - 1) {
             bio_set_notify_abs_mid(dev, MID_NEED_LIFT);
             ret = iops_finger_status_check(dev, kActionLift);
             if (ret == -1)
@@ -310,22 +299,26 @@ int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name)
     std::memcpy(template_data.get(), feature_data.get(), KELVRA_TEMPLATE_SIZE);
     bio_base64_encode(template_data.get(), feature_encode.get(), KELVRA_TEMPLATE_SIZE);
 
-    FeatureList info(bio_sto_new_feature_info(uid, dev->bioinfo.biotype, dev->device_name, idx, idx_name));
-    info->sample = bio_sto_new_feature_sample(-1, nullptr);
-    info->sample->no = 1;
-    info->sample->data = bio_sto_new_str(feature_encode.get());
+    FeatureList info = new_template_record(dev, uid, idx, idx_name, feature_encode.get());
+    if (info == nullptr) {
+        end_out_of_memory(dev);
+        return -1;
+    }
     print_feature_info(info.get());
 
+    // The record did not reach the database: the user must not be told the finger was enrolled.
     DbConnection db = kelvra::connect_db();
     if (!db) {
-        set_extra_info(priv, tr("Unable to open the feature database, the fingerprint was not saved"));
-        return fail_enroll_store(dev);
+        end_with_error(dev, Order::ResultNotifyIdle,
+                       tr("Unable to open the feature database, the fingerprint was not saved"));
+        return -1;
     }
     const int stored = bio_sto_set_feature_info(db.get(), info.get());
     db.reset();
     if (stored != 0) {
-        set_extra_info(priv, tr("Unable to save the fingerprint to the feature database, error code: %d"), stored);
-        return fail_enroll_store(dev);
+        end_with_error(dev, Order::ResultNotifyIdle,
+                       tr("Unable to save the fingerprint to the feature database, error code: %d"), stored);
+        return -1;
     }
 
     info.reset();
@@ -333,9 +326,7 @@ int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name)
     template_data.reset();
     feature_encode.reset();
 
-    bio_set_ops_abs_result(dev, OPS_ENROLL_SUCCESS);
-    bio_set_notify_abs_mid(dev, NOTIFY_ENROLL_SUCCESS);
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
+    end_outcome(dev, OPS_ENROLL_SUCCESS);
     return 0;
 }
 
@@ -346,7 +337,7 @@ int verify_host_mode(bio_dev *dev, int uid, int idx)
         return -1;
     const bool matched = found != nullptr;
     found.reset();
-    report_outcome(dev, matched ? OPS_VERIFY_MATCH : OPS_VERIFY_NO_MATCH);
+    end_outcome(dev, matched ? OPS_VERIFY_MATCH : OPS_VERIFY_NO_MATCH);
     return matched ? 1 : 0;
 }
 
@@ -361,7 +352,7 @@ int identify_host_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
             matched_uid = record->uid;
     const bool matched = found != nullptr;
     found.reset();
-    report_outcome(dev, matched ? OPS_IDENTIFY_MATCH : OPS_IDENTIFY_NO_MATCH);
+    end_outcome(dev, matched ? OPS_IDENTIFY_MATCH : OPS_IDENTIFY_NO_MATCH);
     return matched_uid;
 }
 
@@ -370,7 +361,7 @@ feature_info *search_host_mode(bio_dev *dev, int uid, int idx_start, int idx_end
     FeatureList found;
     if (!run_host_match(dev, DEVS_SEARCH_DOING, uid, idx_start, idx_end, &found))
         return nullptr;
-    report_outcome(dev, found != nullptr ? OPS_SEARCH_MATCH : OPS_SEARCH_NO_MATCH);
+    end_outcome(dev, found != nullptr ? OPS_SEARCH_MATCH : OPS_SEARCH_NO_MATCH);
     return found.release();
 }
 

@@ -1,4 +1,4 @@
-// kelvra_internal.cpp - configuration reader, buffer routines and the message helpers every loop uses.
+// kelvra_internal.cpp - configuration reader, buffer routines, the extra_info formatter and on-chip user records.
 #include "kelvra_internal.h"
 
 #include <glib.h>
@@ -62,18 +62,17 @@ namespace kelvra {
 
 const char *tr(const char *msgid) { return dgettext(KELVRA_TEXT_DOMAIN, msgid); }
 
+void vset_extra_info(kelvra_driver_t *priv, const char *format, va_list args)
+{
+    std::vsnprintf(priv->extra_info, sizeof priv->extra_info, format, args);
+}
+
 void set_extra_info(kelvra_driver_t *priv, const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    std::vsnprintf(priv->extra_info, sizeof priv->extra_info, format, args);
+    vset_extra_info(priv, format, args);
     va_end(args);
-}
-
-void announce_extra_error(bio_dev *dev)
-{
-    bio_set_notify_abs_mid(dev, MID_EXTENDED_MESSAGE);
-    bio_print_error("%s\n", bio_get_notify_mid_mesg(dev));
 }
 
 void fill_user_record(unsigned char *record, std::size_t size, int uid)
@@ -82,13 +81,6 @@ void fill_user_record(unsigned char *record, std::size_t size, int uid)
     const auto bits = static_cast<uint32_t>(uid);
     for (int k = 0; k < 4; ++k)
         record[k] = static_cast<unsigned char>((bits >> (8 * k)) & 0xFF);
-}
-
-void report_common_end(bio_dev *dev, int result, int notify)
-{
-    bio_set_ops_result(dev, result);
-    bio_set_notify_mid(dev, notify);
-    bio_set_dev_status(dev, DEVS_COMM_IDLE);
 }
 
 }  // namespace kelvra

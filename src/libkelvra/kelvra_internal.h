@@ -2,6 +2,7 @@
 #ifndef KELVRA_INTERNAL_H
 #define KELVRA_INTERNAL_H
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -23,14 +24,32 @@ enum kelvra_notify_mid {
     MID_IDENTIFY = 13,
 };
 
-constexpr int KELVRA_FEATURE_SIZE = 20480;                      // one feature block
-constexpr int KELVRA_TEMPLATE_BLOCKS = 6;                      // presses per enrollment
-constexpr int KELVRA_TEMPLATE_SIZE = KELVRA_FEATURE_SIZE * KELVRA_TEMPLATE_BLOCKS;  // 122880
-constexpr int KELVRA_TEMPLATE_TEXT_SIZE = KELVRA_TEMPLATE_SIZE * 2;                 // 245760, base64 area
-constexpr int KELVRA_MOC_SIDE = 96;                            // on-chip frames are 96 x 96
-constexpr int KELVRA_ONCHIP_RECORD_SIZE = 64;                  // user and finger records handed to the store
-constexpr int KELVRA_ONCHIP_QUERY_SIZE = 100;                  // user and finger records of search and delete
-constexpr int KELVRA_FINGER_ALL = 255;                         // finger number meaning every finger
+// Sizes the driver works with. Those the SDK defines are taken from its contract; the asserts state what
+// stored records and on-chip records depend on, so a change of the SDK's header cannot pass unnoticed.
+constexpr int KELVRA_FEATURE_SIZE = KELFPSCAN_FEATURE_SIZE;   // one feature block
+constexpr int KELVRA_ENROLL_PRESSES = 6;                      // presses per enrollment, in both work modes
+constexpr int KELVRA_TEMPLATE_BLOCKS = KELVRA_ENROLL_PRESSES;  // a host-side template keeps one block per press
+constexpr int KELVRA_TEMPLATE_SIZE = KELVRA_FEATURE_SIZE * KELVRA_TEMPLATE_BLOCKS;
+constexpr int KELVRA_TEMPLATE_TEXT_SIZE = KELVRA_TEMPLATE_SIZE * 2;  // the area the base64 text is written into
+constexpr int KELVRA_MOC_SIDE = KELFPSCAN_MOC_IMAGE_WIDTH;    // on-chip frames are square
+constexpr int KELVRA_ONCHIP_RECORD_SIZE = KELFPSCAN_RECORD_SIZE;  // user and finger records handed to the store
+constexpr int KELVRA_ONCHIP_QUERY_SIZE = 100;                 // user and finger records of search and delete
+constexpr int KELVRA_FINGER_ALL = 255;                        // finger number meaning every finger
+
+static_assert(KELVRA_TEMPLATE_SIZE == 122880, "stored host-side templates are six blocks of 20480 bytes");
+static_assert(KELVRA_TEMPLATE_SIZE % 3 == 0, "an encoded template carries no padding");
+static_assert(KELVRA_TEMPLATE_TEXT_SIZE > KELVRA_TEMPLATE_SIZE / 3 * 4, "the encoded text and its NUL fit");
+static_assert(KELFPSCAN_MOC_IMAGE_WIDTH == KELFPSCAN_MOC_IMAGE_HEIGHT && KELVRA_MOC_SIDE == 96,
+              "the finger-area estimator measures 96 x 96 frames");
+static_assert(KELVRA_ONCHIP_RECORD_SIZE == 64 && KELVRA_ONCHIP_QUERY_SIZE >= KELVRA_ONCHIP_RECORD_SIZE,
+              "the SDK reads 64 bytes of every on-chip record");
+
+namespace kelvra {
+// The operating-system tag under which on-chip templates are stored, and which open deletes after a fresh
+// installation of the driver.
+inline constexpr char kOsTag[] = "zuvo";
+inline constexpr std::size_t kOsTagLength = sizeof kOsTag - 1;
+}  // namespace kelvra
 
 extern "C" {
 
@@ -108,19 +127,14 @@ const char *tr(const char *msgid) __attribute__((format_arg(1)));
 
 // Formats into extra_info (bounded, always terminated) with a translated text used as the format.
 void set_extra_info(kelvra_driver_t *priv, const char *format, ...) __attribute__((format(printf, 2, 3)));
-
-// Sets notify 9 and logs the current message with bio_print_error("%s\n", ...).
-void announce_extra_error(bio_dev *dev);
+void vset_extra_info(kelvra_driver_t *priv, const char *format, va_list args) __attribute__((format(printf, 2, 0)));
 
 // The user record of on-chip calls: uid in bytes 0 to 3, least significant first, the rest zero.
 void fill_user_record(unsigned char *record, std::size_t size, int uid);
 
-// Reports a common result, a common notify id and the idle status, in this order (the stop and
-// time-out endings of every loop).
-void report_common_end(bio_dev *dev, int result, int notify);
-
 // The operations' branches by work mode. The host-facing operations in kelvra_driver.cpp have already
-// found the device enabled (and, for enroll, paused) and pick the branch from mocmohFlag_Dev1.
+// found the device enabled (and, for enroll, paused; for clean, set the busy status) and pick the branch
+// from mocmohFlag_Dev1.
 int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name);
 int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name);
 int verify_host_mode(bio_dev *dev, int uid, int idx);
@@ -129,6 +143,13 @@ int identify_host_mode(bio_dev *dev, int uid, int idx_start, int idx_end);
 int identify_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end);
 feature_info *search_host_mode(bio_dev *dev, int uid, int idx_start, int idx_end);
 feature_info *search_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end);
+int clean_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end);
+
+// Deletes the user's records in the range from the feature database in one connection; the database's
+// answer, 0 on success. clean_database also ends the clean with it (OPS_CLEAN_SUCCESS, or OPS_CLEAN_FAIL
+// with NOTIFY_CLEAN_FAIL).
+int remove_records(bio_dev *dev, int uid, int idx_start, int idx_end);
+int clean_database(bio_dev *dev, int uid, int idx_start, int idx_end);
 
 }  // namespace kelvra
 

@@ -13,7 +13,6 @@ namespace kelvra {
 inline constexpr const char kInstallDir[] = "/usr/lib/biometric-authentication/drivers/extra/kelvra-dactylen";
 inline constexpr const char kMarkerName[] = "KELAUTHENFILE";
 inline constexpr const char kUpdateScript[] = "/usr/share/fwupdate/updateFW.sh";
-inline constexpr const char kOsTag[] = "zuvo";
 
 struct Platform {
     // Monotonic time as seconds and microseconds, like a struct timeval.

@@ -25,6 +25,17 @@ struct FeatureListRelease {
 };
 using FeatureList = std::unique_ptr<feature_info, FeatureListRelease>;
 
+// A copy of a stored record with one of its samples, as a search hands it to the host. Empty when the host
+// has no memory for the record; without the sample when it has none for that.
+inline FeatureList copy_record(const feature_info *record, const feature_sample *sample)
+{
+    FeatureList copy(
+        bio_sto_new_feature_info(record->uid, record->biotype, record->driver, record->index, record->index_name));
+    if (copy != nullptr)
+        copy->sample = bio_sto_new_feature_sample(sample->no, sample->data);
+    return copy;
+}
+
 // One connection to the host's feature database, held for a single query or store. Empty when the
 // database cannot be opened.
 struct DbRelease {

@@ -240,10 +240,14 @@ KELVS_EXPORT void kelvs_reset(void)
     s.unplugged = false;
     s.update_flag = false;
     s.devices.clear();
+    kelvs::release_claim_if_unused(s);
+    s.open_refused_by = 0;
     for (auto &script : s.scripts)
         script = {};
     s.log.clear();
     s.store.clear();
+    s.store_unusable = false;
+    s.store_warned.clear();
     s.frame_serial = 0;
 }
 
@@ -255,42 +259,41 @@ KELVS_EXPORT int kelvs_command(const char *line, char *answer, size_t answer_siz
     size_t start = text.find_first_not_of(" \t");
     text = start == std::string::npos ? "" : text.substr(start);
     size_t space = text.find_first_of(" \t");
-    std::string verb = text.substr(0, space);
+    std::string word = text.substr(0, space);
     std::string arg;
     if (space != std::string::npos) {
         size_t a = text.find_first_not_of(" \t", space);
         if (a != std::string::npos)
             arg = text.substr(a);
     }
+    auto refuse = [&](const std::string &why) {
+        return answer_line(answer, answer_size, -1, KELVS_ANSWER_REFUSED + why);
+    };
 
-    auto needs_name = [&](const char *what) {
-        return answer_line(answer, answer_size, -1, "error: " + verb + " needs the name of the " + what);
-    };
-    auto takes_nothing = [&]() {
-        return answer_line(answer, answer_size, -1, "error: " + verb + " takes no argument");
-    };
-    if (verb == "press" || verb == "smear" || verb == "partial") {
-        if (arg.empty())
-            return needs_name("finger");
-        kelvs_finger_press(arg.c_str(), verb == "press"     ? KELVS_CONTACT_FULL
-                                        : verb == "smear" ? KELVS_CONTACT_SMEARED
-                                                          : KELVS_CONTACT_PARTIAL);
-    } else if (verb == "auto") {
-        if (arg.empty())
-            return needs_name("finger (or none)");
-        kelvs_finger_auto(arg.c_str());
-    } else if (verb == "lift" || verb == "unplug" || verb == "replug") {
-        if (!arg.empty())
-            return takes_nothing();
-        if (verb == "lift")
-            kelvs_finger_lift();
-        else if (verb == "unplug")
-            kelvs_unplug();
-        else
-            kelvs_replug();
-    } else if (verb == "state") {
-        if (!arg.empty())
-            return takes_nothing();
+    if (word.empty())
+        return refuse("empty command");
+    const auto *info = std::find_if(std::begin(kelvs_verbs), std::end(kelvs_verbs),
+                                    [&](const kelvs_verb_info &v) { return word == v.word; });
+    if (info == std::end(kelvs_verbs)) {
+        std::string known;
+        for (const auto &v : kelvs_verbs)
+            known += (known.empty() ? "" : ", ") + std::string(v.word);
+        return refuse("unknown command \"" + word + "\" (" + known + ")");
+    }
+    if (info->takes_finger && arg.empty())
+        return refuse(word + " needs the name of the finger");
+    if (!info->takes_finger && !arg.empty())
+        return refuse(word + " takes no argument");
+
+    switch (kelvs_verb(info - kelvs_verbs)) {
+    case KELVS_VERB_PRESS: kelvs_finger_press(arg.c_str(), KELVS_CONTACT_FULL); break;
+    case KELVS_VERB_SMEAR: kelvs_finger_press(arg.c_str(), KELVS_CONTACT_SMEARED); break;
+    case KELVS_VERB_PARTIAL: kelvs_finger_press(arg.c_str(), KELVS_CONTACT_PARTIAL); break;
+    case KELVS_VERB_AUTO: kelvs_finger_auto(arg.c_str()); break;
+    case KELVS_VERB_LIFT: kelvs_finger_lift(); break;
+    case KELVS_VERB_UNPLUG: kelvs_unplug(); break;
+    case KELVS_VERB_REPLUG: kelvs_replug(); break;
+    case KELVS_VERB_STATE: {
         char name[256];
         kelvs_contact c = kelvs_finger_state(name, sizeof name);
         bool unplugged;
@@ -303,12 +306,8 @@ KELVS_EXPORT int kelvs_command(const char *line, char *answer, size_t answer_siz
         if (unplugged)
             out += " unplugged";
         return answer_line(answer, answer_size, 0, out);
-    } else if (verb.empty()) {
-        return answer_line(answer, answer_size, -1, "error: empty command");
-    } else {
-        return answer_line(answer, answer_size, -1,
-                           "error: unknown command \"" + verb +
-                               "\" (press, smear, partial, lift, auto, unplug, replug, state)");
+    }
+    case KELVS_VERB_COUNT: break;
     }
     return answer_line(answer, answer_size, 0, "ok");
 }

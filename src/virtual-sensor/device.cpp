@@ -42,28 +42,20 @@ KELVS_EXPORT int KELFPSCAN_GetDeviceCount(int *count)
 
 KELVS_EXPORT int KELFPSCAN_GlobalInit(void)
 {
-    std::string socket_path;
+    auto &s = kelvs::state();
+    std::lock_guard lock(s.mu);
+    auto rec = kelvs::make_record(KELVS_GlobalInit);
+    auto a = kelvs::take_answer(s, KELVS_GlobalInit);
     int rc = 0;
-    {
-        auto &s = kelvs::state();
-        std::lock_guard lock(s.mu);
-        auto rec = kelvs::make_record(KELVS_GlobalInit);
-        auto a = kelvs::take_answer(s, KELVS_GlobalInit);
-        if (a && a->rc != 0) {
-            rc = a->rc;
-        } else if (s.initialised) {
-            rc = a ? a->rc : 1;
-        } else {
-            s.initialised = true;
-            kelvs::reload_store(s);
-            socket_path = s.profile.control_socket;
-            rc = a ? a->rc : 0;
-        }
-        kelvs::finish_call(s, rec, rc);
+    if (a && a->rc != 0) {
+        rc = a->rc;
+    } else if (s.initialised) {
+        rc = a ? a->rc : 1;
+    } else {
+        s.initialised = true;
+        rc = a ? a->rc : 0;
     }
-    if (!socket_path.empty())
-        kelvs::control_socket_start(socket_path, false);
-    return rc;
+    return kelvs::finish_call(s, rec, rc);
 }
 
 KELVS_EXPORT int KELFPSCAN_GlobalFree(void)
@@ -80,9 +72,10 @@ KELVS_EXPORT int KELFPSCAN_GlobalFree(void)
         } else if (!s.initialised) {
             rc = a ? a->rc : 1;
         } else {
-            // Releasing the library releases every sensor still open through it.
+            // Releasing the library releases every sensor still open through it, and the claim.
             s.initialised = false;
             s.devices.clear();
+            kelvs::release_claim_if_unused(s);
             freed = true;
             rc = a ? a->rc : 0;
         }
@@ -95,55 +88,79 @@ KELVS_EXPORT int KELFPSCAN_GlobalFree(void)
 
 KELVS_EXPORT int KELFPSCAN_OpenDevice(KELFPSCAN_HANDLE *handle, int index)
 {
-    auto &s = kelvs::state();
-    std::lock_guard lock(s.mu);
-    auto rec = kelvs::make_record(KELVS_OpenDevice, index);
-    auto a = kelvs::take_answer(s, KELVS_OpenDevice);
+    std::string socket_path;
     int rc = 0;
-    if (a && a->rc != 0) {
-        rc = a->rc;
-    } else if (!handle) {
-        rc = KELVS_ERR_ARGUMENT;
-    } else if (!s.initialised) {
-        rc = KELVS_ERR_NOT_INITIALISED;
-    } else if (s.unplugged || index < 0 || index >= s.profile.count) {
-        rc = KELVS_ERR_NO_DEVICE;
-    } else {
-        uintptr_t id = s.next_handle++;
-        Device d;
-        d.index = index;
-        d.chip = s.profile.chip;
-        d.width = d.chip ? int(KELFPSCAN_MOC_IMAGE_WIDTH) : s.profile.width;
-        d.height = d.chip ? int(KELFPSCAN_MOC_IMAGE_HEIGHT) : s.profile.height;
-        s.devices.emplace(id, std::move(d));
-        kelvs::reload_store(s);
-        *handle = reinterpret_cast<KELFPSCAN_HANDLE>(id);
+    {
+        auto &s = kelvs::state();
+        std::lock_guard lock(s.mu);
+        auto rec = kelvs::make_record(KELVS_OpenDevice, index);
+        auto a = kelvs::take_answer(s, KELVS_OpenDevice);
+        s.open_refused_by = 0;
+        int owner = 0;
+        if (a && a->rc != 0) {
+            rc = a->rc;
+        } else if (!handle) {
+            rc = KELVS_ERR_ARGUMENT;
+        } else if (!s.initialised) {
+            rc = KELVS_ERR_NOT_INITIALISED;
+        } else if (s.unplugged || index < 0 || index >= s.profile.count) {
+            rc = KELVS_ERR_NO_DEVICE;
+        } else if ((owner = kelvs::claim_sensor(s, index)) != 0) {
+            s.open_refused_by = owner;
+            rc = KELVS_ERR_BUSY;
+        } else {
+            // The first handle takes the claim: only now is the store read, and the socket served.
+            const bool first = s.devices.empty();
+            uintptr_t id = s.next_handle++;
+            Device d;
+            d.index = index;
+            d.chip = s.profile.chip;
+            d.width = d.chip ? int(KELFPSCAN_MOC_IMAGE_WIDTH) : s.profile.width;
+            d.height = d.chip ? int(KELFPSCAN_MOC_IMAGE_HEIGHT) : s.profile.height;
+            s.devices.emplace(id, std::move(d));
+            if (first) {
+                kelvs::reload_store(s);
+                socket_path = s.profile.control_socket;
+            }
+            *handle = reinterpret_cast<KELFPSCAN_HANDLE>(id);
+        }
+        kelvs::finish_call(s, rec, rc);
     }
-    return kelvs::finish_call(s, rec, rc);
+    if (!socket_path.empty())
+        kelvs::control_socket_start(socket_path, false);
+    return rc;
 }
 
 KELVS_EXPORT int KELFPSCAN_CloseDevice(KELFPSCAN_HANDLE *handle)
 {
-    auto &s = kelvs::state();
-    std::lock_guard lock(s.mu);
-    auto rec = kelvs::make_record(KELVS_CloseDevice);
-    auto a = kelvs::take_answer(s, KELVS_CloseDevice);
+    bool last = false;
     int rc = 0;
-    if (a && a->rc != 0) {
-        rc = a->rc;
-    } else if (!handle) {
-        rc = KELVS_ERR_ARGUMENT;
-    } else {
-        // An unplugged sensor can still be closed: that is how its handle is given back.
-        auto it = *handle ? s.devices.find(reinterpret_cast<uintptr_t>(*handle)) : s.devices.end();
-        if (it == s.devices.end()) {
-            rc = KELVS_ERR_HANDLE;
+    {
+        auto &s = kelvs::state();
+        std::lock_guard lock(s.mu);
+        auto rec = kelvs::make_record(KELVS_CloseDevice);
+        auto a = kelvs::take_answer(s, KELVS_CloseDevice);
+        if (a && a->rc != 0) {
+            rc = a->rc;
+        } else if (!handle) {
+            rc = KELVS_ERR_ARGUMENT;
         } else {
-            s.devices.erase(it);
-            *handle = nullptr;
+            // An unplugged sensor can still be closed: that is how its handle is given back.
+            auto it = *handle ? s.devices.find(reinterpret_cast<uintptr_t>(*handle)) : s.devices.end();
+            if (it == s.devices.end()) {
+                rc = KELVS_ERR_HANDLE;
+            } else {
+                s.devices.erase(it);
+                *handle = nullptr;
+                last = s.devices.empty();
+                kelvs::release_claim_if_unused(s);
+            }
         }
+        kelvs::finish_call(s, rec, rc);
     }
-    return kelvs::finish_call(s, rec, rc);
+    if (last)
+        kelvs::control_socket_stop(true);
+    return rc;
 }
 
 KELVS_EXPORT int KELFPSCAN_GetDeviceWorkMode(KELFPSCAN_HANDLE handle, unsigned char *mode)

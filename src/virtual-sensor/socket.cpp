@@ -28,9 +28,9 @@ struct Client {
 
 class ControlServerImpl {
 public:
-    ControlServerImpl(std::string path, int listen_fd, int stop_read, int stop_write)
-        : path_(std::move(path)), listen_fd_(listen_fd), stop_read_(stop_read), stop_write_(stop_write),
-          thread_([this] { run(); })
+    ControlServerImpl(std::string path, int lock_fd, int listen_fd, int stop_read, int stop_write)
+        : path_(std::move(path)), lock_fd_(lock_fd), listen_fd_(listen_fd), stop_read_(stop_read),
+          stop_write_(stop_write), thread_([this] { run(); })
     {
     }
     ~ControlServerImpl()
@@ -44,7 +44,9 @@ public:
         ::close(listen_fd_);
         ::close(stop_read_);
         ::close(stop_write_);
+        // Removed while the lock is still held, so that it is never a newer owner's socket.
         ::unlink(path_.c_str());
+        release_lock(lock_fd_);
     }
     const std::string &path() const { return path_; }
     bool pinned = false;
@@ -105,7 +107,7 @@ private:
     }
 
     std::string path_;
-    int listen_fd_, stop_read_, stop_write_;
+    int lock_fd_, listen_fd_, stop_read_, stop_write_;
     std::vector<Client> clients_;
     std::thread thread_;
 };
@@ -130,7 +132,18 @@ int control_socket_start(const std::string &path, bool pinned)
         return -1;
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    // A socket left behind by an earlier run would make bind fail; anything else at the path stays.
+    // The socket belongs to whoever holds the lock beside it. A socket found there while the lock is
+    // free was left by a program that died, and is taken over; one whose lock is held is not touched.
+    LockAttempt claim = take_lock(path + ".lock");
+    if (claim.result != LockAttempt::taken) {
+        if (claim.result == LockAttempt::held_elsewhere)
+            g_warning("virtual sensor: the control socket %s is served by another program (pid %d); "
+                      "this one serves none",
+                      path.c_str(), claim.owner);
+        else
+            g_warning("virtual sensor: cannot lock %s.lock: %s", path.c_str(), std::strerror(errno));
+        return -1;
+    }
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
         ::unlink(path.c_str());
@@ -141,9 +154,10 @@ int control_socket_start(const std::string &path, bool pinned)
         g_warning("virtual sensor: control socket %s: %s", path.c_str(), std::strerror(errno));
         if (fd >= 0)
             ::close(fd);
+        release_lock(claim.fd);
         return -1;
     }
-    server = std::make_unique<ControlServerImpl>(path, fd, pipe_fds[0], pipe_fds[1]);
+    server = std::make_unique<ControlServerImpl>(path, claim.fd, fd, pipe_fds[0], pipe_fds[1]);
     server->pinned = pinned;
     return 0;
 }

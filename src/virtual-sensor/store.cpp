@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sstream>
 #include <unistd.h>
@@ -139,22 +140,59 @@ bool save_store(const std::string &path, const std::vector<Template> &store, std
     return true;
 }
 
+namespace {
+
+// "<path>.unreadable-YYYYMMDD-HHMMSS", with a counter when that name is taken.
+std::string backup_name(const std::string &path)
+{
+    const time_t now = ::time(nullptr);
+    tm local{};
+    char stamp[32] = "unknown-time";
+    if (::localtime_r(&now, &local) != nullptr)
+        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    const std::string base = path + ".unreadable-" + stamp;
+    std::string name = base;
+    for (int n = 2; ::access(name.c_str(), F_OK) == 0 && n < 1000; ++n)
+        name = base + "-" + std::to_string(n);
+    return name;
+}
+
+}  // namespace
+
 void reload_store(State &s)
 {
-    if (s.profile.state_file.empty())
-        return;
+    const std::string &path = s.profile.state_file;
+    if (path.empty())
+        return;  // the store lives in memory only
+    s.store.clear();
+    s.store_unusable = false;
     std::vector<Template> loaded;
     std::string error;
-    if (load_store(s.profile.state_file, loaded, error))
+    if (load_store(path, loaded, error)) {
         s.store = std::move(loaded);
-    else
-        g_warning("virtual sensor: %s; keeping the templates in memory", error.c_str());
+        return;
+    }
+    // What cannot be read is never written over: it is put aside under a name with the time, and the
+    // sensor starts empty. Where it cannot be put aside the store stays unusable.
+    const std::string backup = backup_name(path);
+    if (::rename(path.c_str(), backup.c_str()) == 0) {
+        g_warning("virtual sensor: %s; kept as %s, the on-chip store starts empty", error.c_str(), backup.c_str());
+        return;
+    }
+    s.store_unusable = true;
+    if (s.store_warned != path)
+        g_warning("virtual sensor: %s, and it cannot be kept aside (%s); the on-chip store cannot be written "
+                  "until the file is mended or moved",
+                  error.c_str(), std::strerror(errno));
+    s.store_warned = path;
 }
 
 int persist_store(State &s)
 {
     if (s.profile.state_file.empty())
         return 0;
+    if (s.store_unusable)
+        return KELVS_ERR_STATE_FILE;
     std::string error;
     if (save_store(s.profile.state_file, s.store, error))
         return 0;

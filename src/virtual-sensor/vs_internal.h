@@ -145,7 +145,12 @@ struct State {
     std::array<Script, KELVS_CALL_COUNT> scripts;
     std::deque<kelvs_call_record> log;
     std::vector<Template> store;
+    // The state file could not be read and could not be put aside either: nothing may replace it.
+    bool store_unusable = false;
+    std::string store_warned;     // the state file whose trouble was already reported
     uint64_t frame_serial = 0;
+    int claim_fd = -1;            // the lock on the state file while a handle is open (claim.cpp)
+    int open_refused_by = 0;      // see kelvs_open_refused_by
 };
 State &state();
 
@@ -178,6 +183,22 @@ int handle_call(kelvs_call_record record, KELFPSCAN_HANDLE handle, Scripted scri
 // Reloads the store from the state file when there is one (a missing file is an empty store).
 void reload_store(State &s);
 int persist_store(State &s);
+
+// ---- Claim -----------------------------------------------------------------------------------
+// A lock on a file, taken without waiting: held (fd open, this pid written into the file), held by
+// another open file (owner: the pid written there, -1 unknown), or not possible there at all.
+struct LockAttempt {
+    enum Result { taken, held_elsewhere, unavailable } result = unavailable;
+    int fd = -1;
+    int owner = -1;
+};
+LockAttempt take_lock(const std::string &path);
+void release_lock(int &fd);
+// Under the state lock, before a handle on sensor index is added: 0 when this process may open it,
+// else the pid of the program that holds it (this process's own, or -1 when unknown).
+int claim_sensor(State &s, int index);
+// Under the state lock: lets the claim go once no handle is open.
+void release_claim_if_unused(State &s);
 
 // The control socket; start and stop take no state lock while the thread runs.
 int control_socket_start(const std::string &path, bool pinned);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "bio_host_testing.h"
 #include "chip_support.h"
 #include "harness.h"
 #include "kelvra_internal.h"
@@ -293,6 +294,99 @@ TEST_F(ChipMatch, DeletionOfOneFingerOrEveryFinger)
     EXPECT_EQ(chip_test::hex(singles[1].finger_record, 64), chip_test::hex(fingerFF, 64));
     EXPECT_EQ(singles[2].finger_record[0], 300 & 0xFF);
     EXPECT_EQ(device.journal(), "");
+}
+
+// ---- Clean on the sensor and in the database --------------------------------------------------------
+// Makes sure a clean deletes on the sensor exactly the fingers it deletes from the database. An example
+// failure: a range such as 2 to 6 deleting every finger of the user on the sensor while the database
+// keeps listing those outside it, or a failed deletion losing the record of a finger the sensor keeps.
+
+std::vector<int> listed_indexes(kelvra_test::Device &device, int uid)
+{
+    bio_sto_db *db = bio_sto_connect_db();
+    feature_info *list = bio_sto_get_feature_info(db, uid, BioT_FingerPrint, device.dev()->device_name, 0, -1);
+    bio_sto_disconnect_db(db);
+    std::vector<int> indexes;
+    for (const feature_info *record = list; record != nullptr; record = record->next)
+        indexes.push_back(record->index);
+    bio_sto_free_feature_info_list(list);
+    return indexes;
+}
+
+// "1 3 all": the finger bytes of the single deletions and "all" for the deletion of every finger, in order.
+std::string sensor_deletions()
+{
+    std::string out;
+    kelvs_call_record record{};
+    for (size_t i = 0; kelvs_log_get(i, &record) == 0; ++i) {
+        if (record.call != KELVS_DelUserFpsFroOS && record.call != KELVS_DelAllUserFpsFroOS)
+            continue;
+        out += out.empty() ? "" : " ";
+        out += record.call == KELVS_DelAllUserFpsFroOS ? "all" : std::to_string(record.finger_record[0]);
+    }
+    return out;
+}
+
+TEST(ChipClean, DeletesOnTheSensorWhatItDeletesFromTheDatabase)
+{
+    constexpr char kFailed[] = "S701 Rc701 N701 S0";
+    constexpr char kCleaned[] = "S701 R700 N700 S0";
+    auto nothing_listed = [](int from, int to) {
+        return "[kelvra-test] The feature database could not tell which fingerprints of UID 7 lie in indexes " +
+               std::to_string(from) + " to " + std::to_string(to) + "; nothing was deleted\n";
+    };
+    auto refused = [](int finger, int code) {
+        return "[kelvra-test] The sensor could not delete fingerprint " + std::to_string(finger) +
+               " of UID 7 (error code " + std::to_string(code) + "); its record is kept\n";
+    };
+    struct Case {
+        int from, to;
+        std::vector<int> answers;  // the sensor's answers to the deletions, in order; 0 when not given
+        bio_fault_point fault;     // BIO_FAULT_POINT_COUNT: none
+        std::string deletions;     // what the sensor was asked to delete
+        std::vector<int> kept;     // user 7's indexes the database lists afterwards
+        std::string journal;
+        int returned;
+        std::vector<std::string> errors;
+    };
+    // User 7 has fingers 1, 3 (two records), 5, 8 and 255.
+    const Case cases[] = {
+        {3, 3, {}, BIO_FAULT_POINT_COUNT, "3", {1, 5, 8, 255}, kCleaned, 0, {}},
+        {0, -1, {}, BIO_FAULT_POINT_COUNT, "all", {}, kCleaned, 0, {}},
+        {-4, -1, {}, BIO_FAULT_POINT_COUNT, "all", {}, kCleaned, 0, {}},
+        {2, 6, {}, BIO_FAULT_POINT_COUNT, "3 5", {1, 8, 255}, kCleaned, 0, {}},
+        {4, -1, {}, BIO_FAULT_POINT_COUNT, "5 8 255", {1, 3, 3}, kCleaned, 0, {}},
+        {2, 6, {13, 0}, BIO_FAULT_POINT_COUNT, "3 5", {1, 3, 3, 8, 255}, kFailed, 13, {refused(3, 13)}},
+        {0, 9, {13, 0, 0, 21}, BIO_FAULT_POINT_COUNT, "1 3 5 8", {1, 8, 255}, kFailed, 13,
+         {refused(1, 13), refused(8, 21)}},
+        {6, 7, {}, BIO_FAULT_POINT_COUNT, "", {1, 3, 3, 5, 8, 255}, kFailed, -1, {nothing_listed(6, 7)}},
+        {2, 6, {}, BIO_FAULT_QUERY, "", {1, 3, 3, 5, 8, 255}, kFailed, -1,
+         {"feature database: query failed: injected fault\n", nothing_listed(2, 6)}},
+        {2, 6, {}, BIO_FAULT_CONNECT, "", {1, 3, 3, 5, 8, 255}, kFailed, -1,
+         {"feature database :memory: cannot be opened: injected fault\n", nothing_listed(2, 6)}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "clean " << c.from << " to " << c.to);
+        kelvra_test::Device device{chip_test::chip_options()};
+        ASSERT_EQ(device.open(), 0);
+        for (int index : {1, 3, 3, 5, 8, 255})
+            store_record(device, 7, index, "finger", {""});
+        store_record(device, 8, 3, "someone else's", {""});
+        for (int answer : c.answers)
+            kelvs_script_rc(KELVS_DelUserFpsFroOS, answer);
+        kelvs_log_clear();
+        device.clear_logs();
+        device.mark();
+        bio_testing_fail_nth(c.fault, 1);
+
+        EXPECT_EQ(kelvra_ops_clean(device.dev(), ACTION_START, 7, c.from, c.to), c.returned);
+        bio_testing_clear_faults();
+        EXPECT_EQ(sensor_deletions(), c.deletions);
+        EXPECT_EQ(listed_indexes(device, 7), c.kept);
+        EXPECT_EQ(listed_indexes(device, 8), std::vector<int>{3});
+        EXPECT_EQ(device.journal(), c.journal);
+        EXPECT_EQ(device.errors(), c.errors);
+    }
 }
 
 }  // namespace

@@ -183,14 +183,16 @@ TEST_F(PresenceWait, FrameSizeIsFixedAtNinetySix)
 // reports the race itself.
 TEST(PresenceWaitThreads, TwoDevicesDoNotMixTheirFrames)
 {
-    kelvra_test::Device first(chip_test::chip_options());
+    auto options = chip_test::chip_options();
+    options.profile = "[Sensor]\nWorkMode=chip\nCount=2\n";
+    kelvra_test::Device first(options);
     ASSERT_EQ(first.open(), 0);
-    // A second device of the module on the same (thread-safe) SDK, with its own sensor handle.
+    // A second device of the module on the same (thread-safe) SDK: the second sensor, its own handle.
     bio_dev second_dev{};
     kelvra_driver_t second_priv{};
     second_dev.dev_priv = &second_priv;
     second_dev.device_name = const_cast<char *>("kelvra-second");
-    ASSERT_EQ(KELFPSCAN_OpenDevice(&second_priv.handle, 0), 0);
+    ASSERT_EQ(KELFPSCAN_OpenDevice(&second_priv.handle, 1), 0);
     second_priv.ctrlFlag = CTRL_RUNNING;
     second_priv.timeoutMS = 4000;
     first.priv()->timeoutMS = 4000;

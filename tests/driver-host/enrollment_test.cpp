@@ -251,6 +251,33 @@ TEST_F(Enrollment, GradingErrorEndsTheEnrollment)
     EXPECT_EQ(stored_records(kDriver), nullptr);
 }
 
+TEST_F(Enrollment, RecordTheHostCannotMakeEndsAsOutOfMemory)
+{
+    struct Case {
+        bio_fault_point point;
+        int nth;  // the record's driver and index name are the first two texts the host copies
+        const char *line;
+    };
+    const Case cases[] = {
+        {BIO_FAULT_NEW_RECORD, 1, "host: out of memory for a feature record: injected fault\n"},
+        {BIO_FAULT_NEW_SAMPLE, 1, "host: out of memory for a feature sample: injected fault\n"},
+        {BIO_FAULT_NEW_TEXT, 3, "host: out of memory copying a text: injected fault\n"},
+    };
+    script_extract_always(0x42);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        d.mark();
+        d.clear_logs();
+        script_quality({51, 0, 51, 0, 51, 0, 51, 0, 51, 0, 51});
+        bio_testing_fail_nth(c.point, c.nth);
+
+        EXPECT_EQ(enroll(d, 3, 0, "thumb"), -1);
+        EXPECT_EQ(d.journal(), "S201 N9 N11 N9 N11 N9 N11 N9 N11 N9 N11 N9 N12 Rc5 Nc6 S0");
+        EXPECT_EQ(d.errors(), std::vector<std::string>{c.line});
+        EXPECT_EQ(stored_records(kDriver), nullptr);
+    }
+}
+
 TEST_F(Enrollment, StopDuringTheDuplicateCheckEndsAtTheNextWait)
 {
     store_record(kDriver, 7, 0, "index finger", {encode(blocks_template({9}))});

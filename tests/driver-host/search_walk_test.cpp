@@ -7,6 +7,7 @@
 #include "bio_host_testing.h"
 #include "harness.h"
 #include "host_support.h"
+#include "kelfpscan.h"
 #include "kelvra_internal.h"
 
 using namespace kelvra_test;
@@ -294,5 +295,74 @@ TEST_F(SearchWalk, OnChipVariantIsAnEmptyPlaceholder)
     EXPECT_EQ(spy.count(), 0u);
     EXPECT_EQ(d.priv()->ctrlFlag.load(), CTRL_RUNNING);
 }
+
+// ---- Hosts whose decoder answers a success differently ----------------------------------------------
+// Makes sure the walks decode stored templates whatever a host's decoder answers on success (the byte
+// count, 0, 1 or the characters it read). An example failure: taking the answer for the decoded size
+// clears the template just decoded (0, 1) or writes past the area (characters).
+
+// One feature block of a virtual finger, pressed by hand and taken through the sensor.
+std::vector<unsigned char> pressed_block(Device &d, const char *finger)
+{
+    std::vector<unsigned char> block(kBlock);
+    kelvs_finger_press(finger, KELVS_CONTACT_FULL);
+    EXPECT_EQ(KELFPSCAN_CaptureRawData(d.priv()->handle, 0, d.priv()->rawImage), 0);
+    EXPECT_EQ(KELFPSCAN_ExtractFeature(d.priv()->handle, 0, block.data()), 0);
+    kelvs_finger_lift();
+    return block;
+}
+
+// Six presses of the finger end to end, base64-encoded as an enrollment stores them.
+std::string enrolled_template(Device &d, const char *finger)
+{
+    std::vector<unsigned char> blocks;
+    for (int press = 0; press < 6; ++press) {
+        const std::vector<unsigned char> block = pressed_block(d, finger);
+        blocks.insert(blocks.end(), block.begin(), block.end());
+    }
+    return encode(blocks);
+}
+
+class DecoderAnswer : public SearchWalk, public ::testing::WithParamInterface<bio_decode_answer> {};
+
+TEST_P(DecoderAnswer, SameStoredFingersMatch)
+{
+    store_record(kDriver, 1, 0, "alice", {enrolled_template(d, "alice-thumb")});
+    store_record(kDriver, 2, 3, "bob", {"not*base64", enrolled_template(d, "bob-index")});
+    const std::vector<unsigned char> alice = pressed_block(d, "alice-thumb");
+    const std::vector<unsigned char> bob = pressed_block(d, "bob-index");
+    const std::vector<unsigned char> carol = pressed_block(d, "carol-ring");
+    bio_testing_set_decode_answer(GetParam());
+
+    struct Case {
+        const std::vector<unsigned char> *finger;
+        int uid;        // whose records the duplicate check of an enrollment looks at
+        int found_uid;  // what the walk over every user finds, -1 for nothing
+        int duplicate;  // what the duplicate check answers: 0 when the finger is already enrolled
+    };
+    const Case cases[] = {{&alice, 1, 1, 0}, {&bob, 2, 2, 0}, {&bob, 1, 2, 1}, {&carol, 2, -1, 1}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "uid " << c.uid << ", found " << c.found_uid);
+        FeatureListPtr found(iops_internel_search(d.dev(), const_cast<unsigned char *>(c.finger->data()), -1, 0, -1));
+        EXPECT_EQ(found != nullptr ? found->uid : -1, c.found_uid);
+        EXPECT_EQ(iops_internel_enroll_search(d.dev(), const_cast<unsigned char *>(c.finger->data()), c.uid, 0, -1),
+                  c.duplicate);
+    }
+    // The damaged sample is still told apart: skipped with its line each time a walk passes it.
+    const std::string damaged =
+        "[kelvra-test] The stored fingerprint template of UID 2, index 3, sample 1 is damaged and was skipped\n";
+    EXPECT_EQ(d.errors(), std::vector<std::string>(5, damaged));
+}
+
+std::string answer_name(const ::testing::TestParamInfo<bio_decode_answer> &info)
+{
+    static const char *const names[] = {"Bytes", "Zero", "One", "Characters"};
+    return names[info.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, DecoderAnswer,
+                         ::testing::Values(BIO_DECODE_ANSWERS_BYTES, BIO_DECODE_ANSWERS_ZERO, BIO_DECODE_ANSWERS_ONE,
+                                           BIO_DECODE_ANSWERS_CHARACTERS),
+                         answer_name);
 
 }  // namespace

@@ -10,13 +10,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <future>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 extern char **environ;
@@ -36,11 +40,23 @@ struct Outcome {
 };
 
 struct RunOptions {
-    int interrupt_after_ms = -1;  // SIGINT this long after the start
+    int signal_after_ms = -1;     // send signal this long after the start
+    int signal = SIGINT;
+    int signals = 1;              // how many times, 200 ms apart
     int kill_after_ms = 120000;   // a hung process fails the test instead of the suite
+    std::vector<std::string> environment;  // NAME=VALUE set on top of this process's environment
 };
 
-Outcome run_program(const std::string &program, const std::vector<std::string> &args, const RunOptions &options = {})
+// A program started and not yet waited for.
+struct Running {
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+    Clock::time_point start;
+    RunOptions options;
+};
+
+Running start_program(const std::string &program, const std::vector<std::string> &args, const RunOptions &options = {})
 {
     int out_pipe[2];
     int err_pipe[2];
@@ -60,33 +76,57 @@ Outcome run_program(const std::string &program, const std::vector<std::string> &
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    const auto start = Clock::now();
-    pid_t pid = -1;
-    const int spawned = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    std::vector<std::string> environment_text = options.environment;
+    for (char **e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        if (std::none_of(options.environment.begin(), options.environment.end(),
+                         [&](const std::string &set) { return set.rfind(name, 0) == 0; }))
+            environment_text.push_back(entry);
+    }
+    std::vector<char *> envp;
+    for (auto &e : environment_text)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    Running running;
+    running.options = options;
+    running.start = Clock::now();
+    const int spawned = posix_spawnp(&running.pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(out_pipe[1]);
     close(err_pipe[1]);
-    Outcome run;
+    running.out = out_pipe[0];
+    running.err = err_pipe[0];
     if (spawned != 0) {
-        close(out_pipe[0]);
-        close(err_pipe[0]);
         ADD_FAILURE() << "cannot start " << program;
-        return run;
+        running.pid = -1;
     }
+    return running;
+}
 
-    bool interrupted = false;
+// Collects what the program writes until it ends, delivering the signal the options ask for.
+Outcome finish(Running &running)
+{
+    Outcome run;
+    bool signalled = false;
     bool killed = false;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{running.out, POLLIN, 0}, {running.err, POLLIN, 0}};
     int open_pipes = 2;
     while (open_pipes > 0) {
         const auto elapsed =
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-        if (options.interrupt_after_ms >= 0 && !interrupted && elapsed >= options.interrupt_after_ms) {
-            kill(pid, SIGINT);
-            interrupted = true;
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - running.start).count();
+        if (running.options.signal_after_ms >= 0 && !signalled && elapsed >= running.options.signal_after_ms) {
+            for (int i = 0; i < running.options.signals; ++i) {
+                // Signals of one kind that are pending together arrive as one.
+                if (i > 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                kill(running.pid, running.options.signal);
+            }
+            signalled = true;
         }
-        if (!killed && elapsed >= options.kill_after_ms) {
-            kill(pid, SIGKILL);
+        if (!killed && elapsed >= running.options.kill_after_ms) {
+            kill(running.pid, SIGKILL);
             killed = true;
             ADD_FAILURE() << "kelvractl hung; killed";
         }
@@ -107,10 +147,17 @@ Outcome run_program(const std::string &program, const std::vector<std::string> &
         }
     }
     int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    run.ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    if (running.pid > 0)
+        waitpid(running.pid, &wstatus, 0);
+    run.ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - running.start).count();
     run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     return run;
+}
+
+Outcome run_program(const std::string &program, const std::vector<std::string> &args, const RunOptions &options = {})
+{
+    Running running = start_program(program, args, options);
+    return finish(running);
 }
 
 std::string trimmed(std::string text)
@@ -159,6 +206,26 @@ protected:
         return run_program(kKelvractl, all, options);
     }
 
+    Running start_ctl(std::vector<std::string> args)
+    {
+        std::vector<std::string> all{"--db", db_, "--config", config_};
+        all.insert(all.end(), args.begin(), args.end());
+        return start_program(kKelvractl, all);
+    }
+
+    // Waits until a kelvractl holding the sensor answers on its control socket; the sensor's state then.
+    std::string hand_state()
+    {
+        Outcome state;
+        const auto start = Clock::now();
+        do {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            state = ctl({"finger", "state"});
+        } while (state.status != 0 && Clock::now() - start < std::chrono::seconds(10));
+        EXPECT_EQ(state.status, 0) << state.err;
+        return trimmed(state.out);
+    }
+
     // A Python expression over the parsed JSON object d; fails the test when the text is not JSON.
     std::string json(const std::string &text, const std::string &expression)
     {
@@ -172,6 +239,28 @@ protected:
                                               file, expression});
         EXPECT_EQ(r.status, 0) << "not one JSON object: " << text << "\n" << r.err;
         return trimmed(r.out);
+    }
+
+    // A finger the database lists (as the chip's bookkeeping records are) without enrolling it.
+    void stored_finger(int uid, int index, const std::string &name)
+    {
+        if (!fs::exists(db_)) {
+            ASSERT_EQ(ctl({"list", "--uid", "-1"}).status, 0);
+        }
+        sql("INSERT INTO feature (uid, biotype, driver, idx, idx_name) VALUES (" + std::to_string(uid) +
+            ", 0, 'kelvra-dactylen', " + std::to_string(index) + ", '" + name +
+            "'); INSERT INTO sample (feature_id, no, data) VALUES (last_insert_rowid(), 1, '');");
+    }
+
+    // kelvractl as a user who may not write what root may: root writes into read-only files anyway.
+    Outcome ctl_unprivileged(const std::string &db, std::vector<std::string> args)
+    {
+        std::vector<std::string> all{"--db", db, "--config", config_};
+        all.insert(all.end(), args.begin(), args.end());
+        if (geteuid() != 0)
+            return run_program(kKelvractl, all);
+        all.insert(all.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", kKelvractl});
+        return run_program("setpriv", all);
     }
 
     std::string sql(const std::string &query)
@@ -189,7 +278,6 @@ protected:
 TEST_F(Kelvractl, BadInputGetsOneLineAndStatus2AndWritesNothing)
 {
     std::ofstream(dir_ + "/broken.conf") << "[kelvra-dactylen\nEnable=\n";
-    const std::string missing_dir_db = dir_ + "/no/such/dir/features.db";
     struct Case {
         std::vector<std::string> args;
         std::string says;
@@ -198,42 +286,104 @@ TEST_F(Kelvractl, BadInputGetsOneLineAndStatus2AndWritesNothing)
         {{"--db", db_, "enrol"}, "unknown command \"enrol\""},
         {{"--db", db_, "list", "--uid", "1", "--colour"}, "unknown option \"--colour\""},
         {{"--db", db_, "list", "--uid", "1x"}, "--uid needs a whole number, not \"1x\""},
-        {{"--db", db_, "verify", "--uid", "1", "--index", "256"}, "0 to 254"},
+        {{"--db", db_, "list", "--uid", "1", "--uid", "2"}, "--uid is given twice"},
+        {{"--db", db_, "verify", "--uid", "1", "--index", "256"}, "out of range"},
+        {{"--db", db_, "list", "--uid", "99999999999"}, "out of range"},
         {{"--db", db_, "--timeout-ms", "soon", "list", "--uid", "1"}, "--timeout-ms"},
-        {{"--db", db_, "enroll", "--uid", "1", "--index", "0"}, "needs --uid, --index and --name"},
+        {{"--db", db_, "enroll", "--uid", "1", "--index", "0"}, "enroll needs --name"},
         {{"--db", db_, "--config", dir_ + "/absent.conf", "list", "--uid", "1"}, "cannot read the configuration"},
         {{"--db", db_, "--config", dir_ + "/broken.conf", "list", "--uid", "1"}, "cannot read the configuration"},
-        {{"--db", missing_dir_db, "list", "--uid", "1"}, "cannot create the database"},
-        {{"--db", dir_, "list", "--uid", "1"}, "not a regular file"},
         {{"--db", db_, "--module", dir_ + "/absent.so", "list", "--uid", "1"}, "no driver module"},
-        {{"--db", db_, "--frames", config_, "list", "--uid", "1"}, "is not a directory"},
+        {{"--db", db_, "--frames", config_, "list", "--uid", "1"}, "is not a folder"},
         {{"--db", db_, "finger", "poke", "alice"}, "unknown finger command"},
     };
     for (const Case &c : cases) {
-        const Outcome r = run_program(kKelvractl, c.args);
+        Outcome r = run_program(kKelvractl, c.args);
         EXPECT_EQ(r.status, 2) << c.says;
         EXPECT_EQ(r.out, "") << c.says;
         EXPECT_EQ(line_count(r.err), 1u) << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        // With --json the same refusal is a JSON object.
+        std::vector<std::string> json_args{"--json"};
+        json_args.insert(json_args.end(), c.args.begin(), c.args.end());
+        r = run_program(kKelvractl, json_args);
+        EXPECT_EQ(r.status, 2) << c.says;
+        EXPECT_EQ(json(r.out, "[d['outcome'], d['exit_status'], '" + c.says + "' in d['error']]"),
+                  "[\"usage\", 2, true]");
         EXPECT_FALSE(fs::exists(db_)) << c.says;
         EXPECT_FALSE(fs::exists(db_ + ".sensor")) << c.says;
-        EXPECT_FALSE(fs::exists(dir_ + "/no")) << c.says;
     }
 }
 
-TEST_F(Kelvractl, HelpAndDiscover)
+// Example failure: a database in a read-only folder reported as bad usage (2), or list refusing to
+// read a database it may not write.
+TEST_F(Kelvractl, DatabasesThatCannotBeUsedAreStatus3AndReadOnlyOnesAreStillListed)
+{
+    stored_finger(4, 1, "kept");
+    // What the unprivileged user may read but not write: a read-only file in a folder it may write,
+    // and a writable file in a folder it may not.
+    const std::string readonly_file = dir_ + "/file/features.db";
+    const std::string readonly_folder = dir_ + "/folder/features.db";
+    using fs::perms;
+    const perms everyone_reads = perms::owner_read | perms::group_read | perms::others_read;
+    const perms everyone_enters = perms::owner_all | perms::group_read | perms::group_exec | perms::others_read |
+                                  perms::others_exec;
+    for (const auto &[path, file, folder] : {std::tuple{readonly_file, everyone_reads, perms::all},
+                                             std::tuple{readonly_folder, perms::all, everyone_enters}}) {
+        const fs::path database(path);
+        fs::create_directory(database.parent_path());
+        fs::copy_file(db_, database);
+        fs::permissions(database, file);
+        fs::permissions(database.parent_path(), folder);
+    }
+    fs::permissions(dir_, everyone_enters);
+
+    struct Case {
+        std::string db;
+        std::vector<std::string> args;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {dir_ + "/no/such/folder/features.db", {"list", "--uid", "1"}, "cannot create the database"},
+        {dir_, {"list", "--uid", "1"}, "not a regular file"},
+        {readonly_file, {"enroll", "--uid", "4", "--name", "x"}, "cannot write the database"},
+        {readonly_file, {"clean", "--uid", "4"}, "cannot write the database"},
+        {readonly_folder, {"clean", "--uid", "4"}, "cannot write the database"},
+    };
+    for (const Case &c : cases) {
+        const Outcome r = ctl_unprivileged(c.db, c.args);
+        EXPECT_EQ(r.status, 3) << c.says << r.out << r.err;
+        EXPECT_EQ(line_count(r.err), 1u) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(fs::exists(dir_ + "/no"));
+
+    for (const std::string &db : {readonly_file, readonly_folder}) {
+        const Outcome r = ctl_unprivileged(db, {"--json", "list", "--uid", "-1"});
+        EXPECT_EQ(r.status, 0) << db << r.out << r.err;
+        EXPECT_EQ(json(r.out, "[(x['uid'], x['index'], x['index_name']) for x in d['records']]"), "[[4, 1, \"kept\"]]");
+        EXPECT_EQ(r.err.find("WARNING"), std::string::npos) << "a read-only folder is no reason to warn: " << r.err;
+    }
+}
+
+TEST_F(Kelvractl, HelpShowsTheDefaultsAndDiscoverCounts)
 {
     Outcome r = run_program(kKelvractl, {"--help"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("Usage: kelvractl"), std::string::npos);
-    r = run_program(kKelvractl, {"enroll", "--help"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("--uid U --index I --name TEXT"), std::string::npos);
+    const std::string timeout_line = r.out.substr(r.out.find("--timeout-ms"), r.out.find('\n', r.out.find("--timeout-ms")));
+    EXPECT_NE(timeout_line.find("default: "), std::string::npos) << r.out;
+    for (const std::vector<std::string> &asked : {std::vector<std::string>{"enroll", "--help"}, {"help", "enroll"}}) {
+        r = run_program(kKelvractl, asked);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_NE(r.out.find("Usage: kelvractl enroll --uid U"), std::string::npos) << r.out;
+    }
+    r = run_program(kKelvractl, {"help", "help"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Usage: kelvractl help [COMMAND]"), std::string::npos) << r.out;
 
     r = ctl({"--json", "discover"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(json(r.out, "d['outcome']"), "success");
-    EXPECT_EQ(json(r.out, "d['devices']"), "1");
+    EXPECT_EQ(json(r.out, "[d['outcome'], d['devices']]"), "[\"success\", 1]");
     // Counting sensors needs no database.
     EXPECT_FALSE(fs::exists(db_));
 }
@@ -326,30 +476,46 @@ TEST_F(Kelvractl, ChipModeKeepsTheSensorStoreBetweenProcesses)
     EXPECT_EQ(r.status, 1) << r.out << r.err;
 }
 
-TEST_F(Kelvractl, CtrlCStopsAFingerWaitAndExitsWithStatus3)
+// Example failure: SIGTERM kills kelvractl in the middle of the operation and leaves its socket behind.
+TEST_F(Kelvractl, StopSignalsEndTheOperationAsTheUsersStop)
 {
-    for (const char *mode : {"host", "chip"}) {
-        SCOPED_TRACE(mode);
+    struct Case {
+        const char *mode;
+        int signal;
+    };
+    for (const Case c : {Case{"host", SIGINT}, Case{"chip", SIGTERM}, Case{"host", SIGHUP}}) {
+        SCOPED_TRACE(std::string(c.mode) + " " + strsignal(c.signal));
         RunOptions options;
-        options.interrupt_after_ms = 1000;
-        const Outcome r = ctl({"--json", "--mode", mode, "--finger", "none", "--timeout-ms", "60000", "verify", "--uid",
-                           "1000", "--index", "0"},
-                          options);
+        options.signal_after_ms = 1000;
+        options.signal = c.signal;
+        const Outcome r = ctl({"--json", "--mode", c.mode, "--finger", "none", "--timeout-ms", "60000", "identify",
+                               "--uid", "-1"},
+                              options);
         EXPECT_EQ(r.status, 3) << r.out << r.err;
         EXPECT_EQ(json(r.out, "d['outcome']"), "stopped");
         EXPECT_NE(r.err.find("stopping"), std::string::npos) << r.err;
         // Far sooner than the minute the operation would have waited.
         EXPECT_LT(r.ms, 15000);
+        EXPECT_FALSE(fs::exists(db_ + ".sock"));
         // The host-side capture loop acknowledges the stop itself.
-        if (std::string(mode) == "host") {
+        if (std::string(c.mode) == "host") {
             EXPECT_EQ(json(r.out, "[d['result'], d['notify']]"), "[3, 3]");
         }
     }
+
+    // A second Ctrl-C does not wait for the driver. (The on-chip enrollment's finger wait does not
+    // acknowledge a stop, so the first one takes the stop request's whole bound.)
+    RunOptions twice;
+    twice.signal_after_ms = 1500;
+    twice.signals = 2;
+    const Outcome r =
+        ctl({"--mode", "chip", "--finger", "none", "--timeout-ms", "60000", "enroll", "--uid", "9", "--name", "x"}, twice);
+    EXPECT_EQ(r.status, 130) << r.out << r.err;
 }
 
 TEST_F(Kelvractl, NoFingerTimesOutWithStatus3)
 {
-    const Outcome r = ctl({"--json", "--finger", "none", "--timeout-ms", "1200", "verify", "--uid", "1", "--index", "0"});
+    const Outcome r = ctl({"--json", "--finger", "none", "--timeout-ms", "1200", "identify", "--uid", "-1"});
     EXPECT_EQ(r.status, 3) << r.out << r.err;
     EXPECT_EQ(json(r.out, "[d['outcome'], d['result'], d['notify']]"), "[\"timeout\", 4, 4]");
 }
@@ -357,9 +523,64 @@ TEST_F(Kelvractl, NoFingerTimesOutWithStatus3)
 TEST_F(Kelvractl, DisabledDeviceIsReportedAsNotDone)
 {
     std::ofstream(config_) << "[kelvra-dactylen]\nEnable=false\n";
-    const Outcome r = ctl({"--json", "--finger", "alice", "verify", "--uid", "1", "--index", "0"});
+    const Outcome r = ctl({"--json", "--finger", "alice", "identify", "--uid", "1"});
     EXPECT_EQ(r.status, 3) << r.out << r.err;
     EXPECT_EQ(json(r.out, "d['outcome']"), "disabled");
+}
+
+// Example failure: a second enrollment onto a used index silently adds a second record.
+TEST_F(Kelvractl, EnrollRefusesAUsedIndexAndOtherwiseTakesTheLowestFree)
+{
+    stored_finger(1, 0, "thumb");
+    stored_finger(1, 2, "ring");
+    Outcome r = ctl({"--finger", "alice", "enroll", "--uid", "1", "--index", "0", "--name", "again"});
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_NE(r.out.find("finger 0 of user 1 is enrolled already (\"thumb\")"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("--replace"), std::string::npos) << r.out;
+
+    r = ctl({"--json", "--finger", "alice", "enroll", "--uid", "1", "--name", "middle"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(json(r.out, "[d['uid'], d['index'], d['presses']]"), "[1, 1, 6]");
+    EXPECT_EQ(sql("SELECT idx, idx_name FROM feature ORDER BY idx"), "0|thumb\n1|middle\n2|ring");
+}
+
+TEST_F(Kelvractl, NoMatchSaysWhatWasLookedAt)
+{
+    // Nothing is enrolled at the index: said at once, without waiting for a finger.
+    Outcome r = ctl({"--finger", "none", "--timeout-ms", "60000", "verify", "--uid", "1", "--index", "0"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("user 1 has no finger at index 0"), std::string::npos) << r.out;
+    EXPECT_LT(r.ms, 15000);
+
+    // Among one user's fingers a miss says nothing about the other users.
+    stored_finger(1, 0, "thumb");
+    r = ctl({"--mode", "chip", "--finger", "bob", "identify", "--uid", "1"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("none of user 1's fingers"), std::string::npos) << r.out;
+}
+
+// Example failure: while the sensor is away every captured frame adds the same error line.
+TEST_F(Kelvractl, AnUnpluggedSensorIsReportedOncePerChangeAndWorksOnceBack)
+{
+    Running waiting = start_ctl({"--finger", "none", "--timeout-ms", "2500", "identify", "--uid", "-1"});
+    EXPECT_EQ(hand_state(), "finger none");
+    EXPECT_EQ(ctl({"finger", "unplug"}).status, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(ctl({"finger", "replug"}).status, 0);
+    const Outcome r = finish(waiting);
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    // The driver's error for a frame it could not capture: shown once, then counted.
+    std::size_t shown = 0;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("last message repeated") != std::string::npos)
+            ++shown;
+    EXPECT_EQ(shown, 1u) << r.out;
+    EXPECT_LT(line_count(r.out), 10u) << r.out;
+
+    const Outcome next = ctl({"--json", "--finger", "alice", "identify", "--uid", "-1"});
+    EXPECT_EQ(next.status, 1) << next.out << next.err;
+    EXPECT_EQ(json(next.out, "d['outcome']"), "no-match");
 }
 
 TEST_F(Kelvractl, FingerPlayedByHandFromAnotherProcess)
@@ -370,20 +591,13 @@ TEST_F(Kelvractl, FingerPlayedByHandFromAnotherProcess)
     // Nothing listens while no operation runs.
     r = ctl({"finger", "press", "alice"});
     EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.err.find("no virtual sensor listens"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("no virtual sensor listens"), std::string::npos) << r.out;
 
     auto waiting = std::async(std::launch::async, [this] {
-        return ctl({"--json", "--finger", "none", "--timeout-ms", "20000", "verify", "--uid", "7", "--index", "0"});
+        return ctl({"--json", "--finger", "none", "--timeout-ms", "20000", "identify", "--uid", "7"});
     });
-    Outcome state;
-    const auto start = Clock::now();
-    // The socket appears once the sensor is open; ask until it answers. The sensor is still empty.
-    do {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        state = ctl({"finger", "state"});
-    } while (state.status != 0 && Clock::now() - start < std::chrono::seconds(10));
-    EXPECT_EQ(state.status, 0) << state.err;
-    EXPECT_EQ(trimmed(state.out), "finger none");
+    // The socket appears once the sensor is open. The sensor is still empty.
+    EXPECT_EQ(hand_state(), "finger none");
 
     // The press ends the wait at once; the verification then closes the sensor and its socket.
     const Outcome pressed = ctl({"finger", "press", "alice"});
@@ -393,6 +607,94 @@ TEST_F(Kelvractl, FingerPlayedByHandFromAnotherProcess)
     const Outcome verified = waiting.get();
     EXPECT_EQ(verified.status, 0) << verified.out << verified.err;
     EXPECT_EQ(json(verified.out, "d['outcome']"), "match");
+}
+
+// Example failure: both enrollments exit 0 and are listed, but the sensor's store keeps only the
+// last writer's template, so the first user's finger no longer matches.
+TEST_F(Kelvractl, TwoEnrollmentsAtOnceOnOneSensorLoseNothing)
+{
+    Running first = start_ctl({"--json", "--mode", "chip", "--finger", "none", "--timeout-ms", "20000", "enroll",
+                               "--uid", "1", "--index", "0", "--name", "first"});
+    EXPECT_EQ(hand_state(), "finger none");
+
+    const Outcome refused = ctl({"--json", "--mode", "chip", "--finger", "bob", "enroll", "--uid", "2", "--index", "0",
+                                 "--name", "second"});
+    EXPECT_EQ(refused.status, 3) << refused.out << refused.err;
+    EXPECT_EQ(json(refused.out, "[d['outcome'], d['owner_pid']]"), "[\"busy\", " + std::to_string(first.pid) + "]");
+    EXPECT_NE(refused.out.find("the sensor is in use by another program"), std::string::npos) << refused.out;
+    // The refused program left the owner's socket alone.
+    EXPECT_EQ(hand_state(), "finger none");
+
+    EXPECT_EQ(ctl({"finger", "auto", "alice"}).status, 0);
+    const Outcome enrolled = finish(first);
+    ASSERT_EQ(enrolled.status, 0) << enrolled.out << enrolled.err;
+    const Outcome second = ctl({"--json", "--mode", "chip", "--finger", "bob", "enroll", "--uid", "2", "--index", "0",
+                                "--name", "second"});
+    ASSERT_EQ(second.status, 0) << second.out << second.err;
+
+    EXPECT_EQ(sql("SELECT uid, idx FROM feature ORDER BY uid"), "1|0\n2|0");
+    // The sensor's store holds both templates: after its header, a line per template, uid and index first.
+    std::ifstream store(db_ + ".sensor");
+    std::string line, templates;
+    std::getline(store, line);
+    while (std::getline(store, line))
+        templates += line.substr(0, line.find(' ', line.find(' ') + 1)) + ";";
+    EXPECT_EQ(templates, "1 0;2 0;");
+}
+
+TEST_F(Kelvractl, AKilledOwnerLeavesTheSensorAndItsSocketToTheNextProgram)
+{
+    const std::vector<std::string> waiting{"--json", "--mode", "chip", "--finger", "none", "--timeout-ms", "20000",
+                                           "identify", "--uid", "-1"};
+    Running owner = start_ctl(waiting);
+    EXPECT_EQ(hand_state(), "finger none");
+    kill(owner.pid, SIGKILL);
+    EXPECT_EQ(finish(owner).status, 128 + SIGKILL);
+    EXPECT_TRUE(fs::exists(db_ + ".sock")) << "a killed program cannot remove its socket";
+
+    Running next = start_ctl(waiting);
+    EXPECT_EQ(hand_state(), "finger none");
+    EXPECT_EQ(ctl({"finger", "press", "alice"}).status, 0);
+    const Outcome identified = finish(next);
+    EXPECT_EQ(identified.status, 1) << identified.out << identified.err;
+    EXPECT_EQ(json(identified.out, "d['outcome']"), "no-match");
+}
+
+// Example failure: the driver's catalogue looked up in the installed locale folder while kelvractl runs
+// from the build tree, or kelvractl's own lines left in English.
+TEST_F(Kelvractl, AChineseSessionFromTheBuildTreeIsChineseThroughout)
+{
+    RunOptions chinese;
+    chinese.environment = {"LANGUAGE=zh_CN", "LC_ALL=zh_CN.UTF-8", "LANG=zh_CN.UTF-8"};
+    // Every line holds Chinese: one of U+4E00..U+9FFF, E4 to E9 in UTF-8.
+    auto all_chinese = [](const std::string &text) {
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.empty() && std::none_of(line.begin(), line.end(), [](char c) {
+                    return static_cast<unsigned char>(c) >= 0xE4 && static_cast<unsigned char>(c) <= 0xE9;
+                }))
+                return "not Chinese: " + line;
+        }
+        return std::string();
+    };
+    stored_finger(1, 0, "thumb");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {{"--mode", "chip", "--finger", "bob", "identify", "--uid", "1"}, 1},  // driver's, host's and own lines
+        {{"verify", "--uid", "1", "--index", "3"}, 1},
+        {{"enroll", "--uid", "1", "--index", "0", "--name", "x"}, 2},
+        {{"list", "--uid", "1", "--uid", "1"}, 2},
+    };
+    for (const Case &c : cases) {
+        const Outcome r = ctl(c.args, chinese);
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_EQ(all_chinese(r.out), "") << r.out;
+        EXPECT_EQ(all_chinese(r.err), "") << r.err;
+        EXPECT_FALSE(r.out.empty() && r.err.empty());
+    }
 }
 
 TEST_F(Kelvractl, DemoPassesInBothModes)

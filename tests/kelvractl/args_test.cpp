@@ -9,86 +9,57 @@
 namespace {
 
 using kelvractl::Command;
+using kelvractl::NumberError;
 using kelvractl::ParseResult;
 using kelvractl::WorkMode;
 
-ParseResult parse(std::initializer_list<std::string_view> words)
-{
-    const std::vector<std::string_view> args(words);
-    return kelvractl::parse_args(args);
-}
+using Words = std::vector<std::string_view>;
 
-// The error line for words, and that they were refused.
-std::string refusal(std::initializer_list<std::string_view> words)
-{
-    const ParseResult r = parse(words);
-    EXPECT_EQ(r.status, ParseResult::Status::error) << "accepted";
-    EXPECT_FALSE(r.error.empty());
-    EXPECT_EQ(r.error.find('\n'), std::string::npos) << "one line: " << r.error;
-    return r.error;
-}
+ParseResult parse(const Words &words) { return kelvractl::parse_args(words); }
 
-TEST(ParseInt, AcceptsOnlyWholeDecimalIntegersInRange)
+TEST(ParseInt, AcceptsOnlyWholeDecimalIntegersAndTellsTooLargeFromNoNumber)
 {
     using kelvractl::parse_int;
-    EXPECT_EQ(parse_int("0"), 0);
-    EXPECT_EQ(parse_int("-1"), -1);
-    EXPECT_EQ(parse_int("+7"), 7);
-    EXPECT_EQ(parse_int("007"), 7);
-    EXPECT_EQ(parse_int("2147483647"), 2147483647);
-    EXPECT_EQ(parse_int("-2147483648"), -2147483647 - 1);
-
-    for (const char *bad : {"", " 1", "1 ", "\t1", "1x", "x1", "0x10", "1.0", "1e3", "--1", "-", "+",
-                            "2147483648", "-2147483649", "99999999999999999999", "１"})
-        EXPECT_FALSE(parse_int(bad).has_value()) << '"' << bad << '"';
-}
-
-TEST(ParseArgs, CommandsTakeTheirArguments)
-{
-    ParseResult r = parse({"enroll", "--uid", "1000", "--index", "3", "--name", "right index"});
-    ASSERT_EQ(r.status, ParseResult::Status::ok) << r.error;
-    EXPECT_EQ(r.options.command, Command::enroll);
-    EXPECT_EQ(r.options.uid, 1000);
-    EXPECT_EQ(r.options.index, 3);
-    EXPECT_EQ(r.options.name, "right index");
-
-    r = parse({"verify", "--uid=5", "--index=0"});
-    ASSERT_EQ(r.status, ParseResult::Status::ok) << r.error;
-    EXPECT_EQ(r.options.command, Command::verify);
-    EXPECT_EQ(r.options.uid, 5);
-    EXPECT_EQ(r.options.index, 0);
-
-    // Ranges default to every index and accept -1 (every user) and an open end.
-    r = parse({"identify", "--uid", "-1"});
-    ASSERT_EQ(r.status, ParseResult::Status::ok) << r.error;
-    EXPECT_EQ(r.options.uid, -1);
-    EXPECT_EQ(r.options.from, 0);
-    EXPECT_EQ(r.options.to, -1);
-
-    r = parse({"clean", "--uid", "7", "--from", "2", "--to", "2"});
-    ASSERT_EQ(r.status, ParseResult::Status::ok) << r.error;
-    EXPECT_EQ(r.options.from, 2);
-    EXPECT_EQ(r.options.to, 2);
-
-    for (auto words : {std::initializer_list<std::string_view>{"search", "--uid", "1", "--from", "1", "--to", "-1"},
-                       {"list", "--uid", "0"}, {"discover"}, {"demo"}}) {
-        r = parse(words);
-        EXPECT_EQ(r.status, ParseResult::Status::ok) << r.error;
+    struct Case {
+        const char *text;
+        std::optional<int> value;
+        NumberError why;
+    };
+    const Case cases[] = {
+        {"0", 0, NumberError::none},
+        {"-1", -1, NumberError::none},
+        {"+7", 7, NumberError::none},
+        {"007", 7, NumberError::none},
+        {"2147483647", 2147483647, NumberError::none},
+        {"-2147483648", -2147483647 - 1, NumberError::none},
+        {"2147483648", std::nullopt, NumberError::out_of_range},
+        {"-2147483649", std::nullopt, NumberError::out_of_range},
+        {"99999999999999999999999999999999999999", std::nullopt, NumberError::out_of_range},
+    };
+    for (const Case &c : cases) {
+        NumberError why = NumberError::not_a_number;
+        EXPECT_EQ(parse_int(c.text, &why), c.value) << c.text;
+        EXPECT_EQ(why, c.why) << c.text;
     }
-
-    r = parse({"finger", "press", "alice"});
-    ASSERT_EQ(r.status, ParseResult::Status::ok) << r.error;
-    EXPECT_EQ(r.options.command, Command::finger);
-    EXPECT_EQ(r.options.finger_words, (std::vector<std::string>{"press", "alice"}));
+    for (const char *bad : {"", " 1", "1 ", "\t1", "1x", "x1", "0x10", "1.0", "1e3", "--1", "-", "+", "１"}) {
+        NumberError why = NumberError::none;
+        EXPECT_FALSE(parse_int(bad, &why).has_value()) << '"' << bad << '"';
+        EXPECT_EQ(why, NumberError::not_a_number) << '"' << bad << '"';
+    }
 }
 
-TEST(ParseArgs, GlobalOptionsGoAnywhere)
+TEST(ParseArgs, CommandsTakeTheirArgumentsAndGlobalOptionsGoAnywhere)
 {
-    const ParseResult r = parse({"--db", "/tmp/x.db", "verify", "--json", "--uid", "1", "--timeout-ms", "2500",
-                                 "--index", "2", "--mode", "chip", "--finger=bob", "--config", "c.conf",
-                                 "--module", "m.so", "--frames", "f", "--socket", "s", "-v"});
-    ASSERT_EQ(r.status, ParseResult::Status::ok) << r.error;
+    ParseResult r = parse({"--db", "/tmp/x.db", "enroll", "--json", "--uid", "1000", "--timeout-ms", "2500",
+                           "--name", "right index", "--mode", "chip", "--finger=bob", "--config", "c.conf",
+                           "--module", "m.so", "--frames", "f", "--socket", "s", "-v", "--replace", "--index=3"});
+    ASSERT_TRUE(r.ok) << r.error;
     const auto &o = r.options;
+    EXPECT_EQ(o.command, Command::enroll);
+    EXPECT_EQ(o.uid, 1000);
+    EXPECT_EQ(o.index, 3);
+    EXPECT_EQ(o.name, "right index");
+    EXPECT_TRUE(o.replace);
     EXPECT_EQ(o.db_file, "/tmp/x.db");
     EXPECT_TRUE(o.json);
     EXPECT_TRUE(o.verbose);
@@ -99,95 +70,122 @@ TEST(ParseArgs, GlobalOptionsGoAnywhere)
     EXPECT_EQ(o.module_file, "m.so");
     EXPECT_EQ(o.frames_dir, "f");
     EXPECT_EQ(o.socket_file, "s");
+
+    // Ranges default to every index and accept -1 (every user) and an open end.
+    r = parse({"identify", "--uid", "-1"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.options.uid, -1);
+    EXPECT_EQ(r.options.from, 0);
+    EXPECT_EQ(r.options.to, -1);
+
+    r = parse({"finger", "press", "alice"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.options.finger_words, (std::vector<std::string>{"press", "alice"}));
+
+    for (const Words &words : {Words{"enroll", "--uid", "1", "--name", "n"}, Words{"clean", "--uid", "7", "--from",
+                                                                                    "2", "--to", "2"},
+                               Words{"search", "--uid", "1", "--from", "1", "--to", "-1"}, Words{"list", "--uid", "0"},
+                               Words{"discover"}, Words{"demo"}, Words{"finger", "lift"}, Words{"finger", "unplug"},
+                               Words{"finger", "smear", "bob", "--db", "x.db"}})
+        EXPECT_TRUE(parse(words).ok) << words[0] << ": " << parse(words).error;
 }
 
-TEST(ParseArgs, RefusesUnknownWordsAndMisplacedOptions)
+TEST(ParseArgs, RefusesWithOneLineThatSaysWhy)
 {
-    EXPECT_NE(refusal({}).find("no command"), std::string::npos);
-    EXPECT_NE(refusal({"enrol"}).find("unknown command \"enrol\""), std::string::npos);
-    EXPECT_NE(refusal({"list", "--uid", "1", "--colour"}).find("unknown option \"--colour\""), std::string::npos);
-    EXPECT_NE(refusal({"list", "--uid", "1", "-x"}).find("unknown option"), std::string::npos);
-    EXPECT_NE(refusal({"list", "--uid", "1", "--index", "2"}).find("--index is not an option of list"),
-              std::string::npos);
-    EXPECT_NE(refusal({"verify", "--uid", "1", "--index", "2", "--from", "0"}).find("not an option of verify"),
-              std::string::npos);
-    EXPECT_NE(refusal({"discover", "--uid", "1"}).find("not an option of discover"), std::string::npos);
-    EXPECT_NE(refusal({"list", "--uid", "1", "extra"}).find("unexpected argument \"extra\""), std::string::npos);
-    EXPECT_NE(refusal({"list", "--uid"}).find("--uid needs a value"), std::string::npos);
-    EXPECT_NE(refusal({"list", "--uid", "1", "--json=yes"}).find("takes no value"), std::string::npos);
-    EXPECT_NE(refusal({"list", "--uid", "1", "--db", ""}).find("non-empty path"), std::string::npos);
+    struct Case {
+        Words words;
+        const char *says;
+    };
+    const std::vector<Case> cases = {
+        {{}, "no command"},
+        {{"enrol"}, "unknown command \"enrol\""},
+        {{"list", "--uid", "1", "--colour"}, "unknown option \"--colour\""},
+        {{"list", "--uid", "1", "-x"}, "unknown option \"-x\""},
+        {{"list", "--uid", "1", "--uid", "1"}, "--uid is given twice"},
+        {{"--json", "list", "--uid", "1", "--json"}, "--json is given twice"},
+        {{"list", "--uid", "1", "--index", "2"}, "--index is not an option of list"},
+        {{"verify", "--uid", "1", "--index", "2", "--from", "0"}, "--from is not an option of verify"},
+        {{"discover", "--uid", "1"}, "--uid is not an option of discover"},
+        {{"verify", "--uid", "1", "--index", "2", "--replace"}, "--replace is not an option of verify"},
+        {{"list", "--uid", "1", "extra"}, "unexpected argument \"extra\" for list"},
+        {{"list", "--uid"}, "--uid needs a value"},
+        {{"list", "--uid", "1", "--json=yes"}, "--json takes no value"},
+        {{"list", "--uid", "1", "--db", ""}, "--db needs a non-empty path"},
+        {{"list", "--uid", "12abc"}, "--uid needs a whole number, not \"12abc\""},
+        {{"list", "--uid", ""}, "--uid needs a whole number"},
+        {{"list", "--uid", "99999999999"}, "--uid 99999999999 is out of range"},
+        {{"list", "--uid", "-2"}, "--uid -2 is out of range"},
+        {{"enroll", "--uid", "-1", "--name", "n"}, "--uid -1 is out of range"},
+        {{"verify", "--uid", "-1", "--index", "0"}, "--uid -1 is out of range"},
+        // 255 addresses every finger on the sensor; a record cannot carry it.
+        {{"verify", "--uid", "1", "--index", "255"}, "--index 255 is out of range"},
+        {{"verify", "--uid", "1", "--index", "-1"}, "--index -1 is out of range"},
+        {{"list", "--uid", "1", "--from", "-1"}, "--from -1 is out of range"},
+        {{"list", "--uid", "1", "--to", "-2"}, "--to -2 is out of range"},
+        {{"list", "--uid", "1", "--from", "5", "--to", "4"}, "--to 4 lies below --from 5"},
+        {{"list", "--uid", "1", "--timeout-ms", "0"}, "--timeout-ms 0 is out of range"},
+        {{"list", "--uid", "1", "--timeout-ms", "86400001"}, "--timeout-ms 86400001 is out of range"},
+        {{"list", "--uid", "1", "--timeout-ms", "ten"}, "--timeout-ms needs a whole number"},
+        {{"enroll", "--uid", "1", "--index", "0"}, "enroll needs --name"},
+        {{"verify", "--uid", "1"}, "verify needs --index"},
+        {{"identify"}, "identify needs --uid"},
+        {{"enroll", "--uid", "1", "--name", ""}, "--name needs a text"},
+        {{"enroll", "--uid", "1", "--name", "two\nlines"}, "--name needs a text"},
+        {{"list", "--uid", "1", "--mode", "both"}, "--mode is host or chip, not \"both\""},
+        {{"list", "--uid", "1", "--finger", "two words"}, "--finger needs a finger name"},
+        {{"list", "--uid", "1", "--finger", "[Sensor]"}, "--finger needs a finger name"},
+        {{"finger"}, "finger needs a command"},
+        {{"finger", "poke", "alice"}, "unknown finger command \"poke\""},
+        {{"finger", "press"}, "finger press needs exactly one finger name"},
+        {{"finger", "press", "alice", "bob"}, "finger press needs exactly one finger name"},
+        {{"finger", "lift", "alice"}, "finger lift takes no further word"},
+        {{"finger", "press", "a=b"}, "invalid finger name \"a=b\""},
+        {{"help", "fly"}, "no help for unknown command \"fly\""},
+        {{"help", "list", "verify"}, "unexpected argument \"verify\" for help"},
+    };
+    for (const Case &c : cases) {
+        const ParseResult r = parse(c.words);
+        EXPECT_FALSE(r.ok) << c.says;
+        EXPECT_NE(r.error.find(c.says), std::string::npos) << r.error;
+        EXPECT_EQ(r.error.find('\n'), std::string::npos) << "one line: " << r.error;
+    }
+    const std::string longest(kelvractl::kMaxNameBytes, 'n');
+    EXPECT_TRUE(parse({"enroll", "--uid", "1", "--name", longest}).ok);
+    EXPECT_FALSE(parse({"enroll", "--uid", "1", "--name", longest + "n"}).ok);
+    EXPECT_TRUE(parse({"enroll", "--uid", "1", "--name", "左手食指"}).ok);
 }
 
-TEST(ParseArgs, RefusesNumbersThatAreNotNumbersOrOutOfRange)
+TEST(ParseArgs, AUsageErrorKnowsWhetherJsonWasAsked)
 {
-    EXPECT_NE(refusal({"list", "--uid", "12abc"}).find("--uid needs a whole number, not \"12abc\""),
-              std::string::npos);
-    refusal({"list", "--uid", ""});
-    refusal({"list", "--uid", "99999999999"});
-    refusal({"verify", "--uid", "1", "--index", "0x1"});
-    EXPECT_NE(refusal({"enroll", "--uid", "-1", "--index", "0", "--name", "n"}).find("0 or more"), std::string::npos);
-    EXPECT_NE(refusal({"verify", "--uid", "-1", "--index", "0"}).find("0 or more"), std::string::npos);
-    refusal({"list", "--uid", "-2"});
-    // 255 addresses every finger on the sensor; a record cannot carry it.
-    EXPECT_NE(refusal({"verify", "--uid", "1", "--index", "255"}).find("0 to 254"), std::string::npos);
-    refusal({"verify", "--uid", "1", "--index", "-1"});
-    refusal({"list", "--uid", "1", "--from", "-1"});
-    refusal({"list", "--uid", "1", "--to", "-2"});
-    EXPECT_NE(refusal({"list", "--uid", "1", "--from", "5", "--to", "4"}).find("--to 4 lies below --from 5"),
-              std::string::npos);
-    for (const char *bad : {"0", "-5", "ten", "86400001"})
-        refusal({"list", "--uid", "1", "--timeout-ms", bad});
+    // Wherever --json stands, even past the word that was refused.
+    for (const Words &words : {Words{"--json", "enrol"}, Words{"enrol", "--json"}, Words{"list", "--uid", "x", "--json"}})
+        EXPECT_TRUE(parse(words).json) << words[0];
+    EXPECT_FALSE(parse({"enrol"}).json);
 }
 
-TEST(ParseArgs, RefusesMissingArgumentsAndBadTexts)
+TEST(ParseArgs, HelpIsACommandAndWinsOverTheRestOfTheLine)
 {
-    EXPECT_NE(refusal({"enroll", "--uid", "1", "--index", "0"}).find("needs --uid, --index and --name"),
-              std::string::npos);
-    refusal({"verify", "--uid", "1"});
-    EXPECT_NE(refusal({"identify"}).find("needs --uid"), std::string::npos);
-    refusal({"enroll", "--uid", "1", "--index", "0", "--name", ""});
-    refusal({"enroll", "--uid", "1", "--index", "0", "--name", "two\nlines"});
-    refusal({"enroll", "--uid", "1", "--index", "0", "--name", std::string(256, 'n')});
-    EXPECT_EQ(parse({"enroll", "--uid", "1", "--index", "0", "--name", std::string(255, 'n')}).status,
-              ParseResult::Status::ok);
-    EXPECT_EQ(parse({"enroll", "--uid", "1", "--index", "0", "--name", "左手食指"}).status, ParseResult::Status::ok);
-    EXPECT_NE(refusal({"list", "--uid", "1", "--mode", "both"}).find("host or chip"), std::string::npos);
-    refusal({"list", "--uid", "1", "--finger", "two words"});
-    refusal({"list", "--uid", "1", "--finger", "[Sensor]"});
-    refusal({"list", "--uid", "1", "--finger", ""});
-}
-
-TEST(ParseArgs, FingerCommandsAreCheckedBeforeSending)
-{
-    EXPECT_EQ(parse({"finger", "lift"}).status, ParseResult::Status::ok);
-    EXPECT_EQ(parse({"finger", "smear", "bob", "--db", "x.db"}).status, ParseResult::Status::ok);
-    EXPECT_EQ(parse({"finger", "unplug"}).status, ParseResult::Status::ok);
-    refusal({"finger"});
-    EXPECT_NE(refusal({"finger", "poke", "alice"}).find("unknown finger command \"poke\""), std::string::npos);
-    refusal({"finger", "press"});
-    refusal({"finger", "press", "alice", "bob"});
-    refusal({"finger", "lift", "alice"});
-    refusal({"finger", "press", "a=b"});
-}
-
-TEST(ParseArgs, HelpWinsAndNamesItsCommand)
-{
-    ParseResult r = parse({"--help"});
-    EXPECT_EQ(r.status, ParseResult::Status::help);
-    EXPECT_EQ(r.help_for, Command::none);
-
-    // Help is given even when the rest of the line would be refused.
-    r = parse({"enroll", "--help", "--uid", "x"});
-    EXPECT_EQ(r.status, ParseResult::Status::help);
-    EXPECT_EQ(r.help_for, Command::enroll);
-
-    r = parse({"help", "verify"});
-    EXPECT_EQ(r.status, ParseResult::Status::help);
-    EXPECT_EQ(r.help_for, Command::verify);
-    refusal({"help", "fly"});
-
-    EXPECT_NE(kelvractl::usage_text(Command::enroll).find("--uid U --index I --name TEXT"), std::string::npos);
-    EXPECT_NE(kelvractl::usage_text(Command::none).find("Exit status"), std::string::npos);
+    struct Case {
+        Words words;
+        std::optional<Command> topic;
+    };
+    const std::vector<Case> cases = {
+        {{"--help"}, std::nullopt},
+        {{"help"}, std::nullopt},
+        {{"help", "verify"}, Command::verify},
+        {{"help", "help"}, Command::help},
+        {{"help", "--help"}, std::nullopt},
+        {{"-h", "enroll"}, Command::enroll},
+        {{"enroll", "--help", "--uid", "x"}, Command::enroll},
+        {{"finger", "press", "alice", "-h"}, Command::finger},
+    };
+    for (const Case &c : cases) {
+        const ParseResult r = parse(c.words);
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.options.command, Command::help);
+        EXPECT_EQ(r.options.help_topic, c.topic);
+        EXPECT_TRUE(r.options.finger_words.empty()) << "a hand command left on help";
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -221,40 +222,33 @@ std::string ask(int fd, const std::string &line)
     return reply;
 }
 
-int connect_to(const std::string &path)
-{
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 }  // namespace
 
-TEST_F(VirtualSensor, ControlSocketServesCommandsWhileTheLibraryIsSetUp)
+TEST_F(VirtualSensor, ControlSocketServesCommandsWhileASensorIsOpen)
 {
     std::string path = (dir / "ctl.sock").string();
     load("[Sensor]\nControlSocket=" + path + "\n");
-    EXPECT_EQ(connect_to(path), -1) << "nothing listens before GlobalInit";
     ASSERT_EQ(KELFPSCAN_GlobalInit(), 0);
+    EXPECT_EQ(connect_to(path), -1) << "nothing listens before the sensor is opened";
+    KELFPSCAN_HANDLE h = nullptr;
+    ASSERT_EQ(KELFPSCAN_OpenDevice(&h, 0), 0);
     int fd = connect_to(path);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(ask(fd, "press dave"), "ok");
     EXPECT_EQ(kelvs_finger_state(nullptr, 0), KELVS_CONTACT_FULL);
     EXPECT_EQ(ask(fd, "state"), "finger dave full");
-    EXPECT_EQ(ask(fd, "fly"), "error: unknown command \"fly\" (press, smear, partial, lift, auto, unplug, replug, state)");
+    EXPECT_EQ(ask(fd, "fly").rfind(std::string(KELVS_ANSWER_REFUSED) + "unknown command \"fly\"", 0), 0u);
     ::close(fd);
+    EXPECT_EQ(KELFPSCAN_CloseDevice(&h), 0);
+    EXPECT_EQ(connect_to(path), -1) << "closing the sensor stops the profile's socket";
+    EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_EQ(KELFPSCAN_GlobalFree(), 0);
-    EXPECT_EQ(connect_to(path), -1) << "GlobalFree stops the profile's socket";
 
-    // A socket a host asks for itself stays up across set-up and release.
+    // A socket a host asks for itself stays up across set-up, open, close and release.
     ASSERT_EQ(kelvs_serve_control(path.c_str()), 0);
-    ASSERT_EQ(KELFPSCAN_GlobalInit(), 0);
+    h = open();
+    ASSERT_EQ(KELFPSCAN_CloseDevice(&h), 0);
     ASSERT_EQ(KELFPSCAN_GlobalFree(), 0);
     fd = connect_to(path);
     ASSERT_GE(fd, 0);

@@ -6,10 +6,13 @@
 #include "kelvs_control.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -27,6 +30,20 @@ struct ManualClock {
     }
     void advance_ms(int64_t ms) { now += ms * 1000; }
 };
+
+// A client of a control socket: its fd, or -1 when nothing listens at path.
+inline int connect_to(const std::string &path)
+{
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 class VirtualSensor : public ::testing::Test {
 protected:

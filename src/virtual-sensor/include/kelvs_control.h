@@ -33,7 +33,9 @@ enum {
     KELVS_ERR_POOR_CONTACT = -8,      /* ExtractFeature: no finger, or not a full press, in the capture */
     KELVS_ERR_BAD_FEATURE = -9,       /* VerifyExt: the probe is not a feature block */
     KELVS_ERR_ENROLL_INCOMPLETE = -10,/* StoreTemplateForOS before six accepted steps */
-    KELVS_ERR_STATE_FILE = -11        /* the on-chip store could not be written */
+    KELVS_ERR_STATE_FILE = -11,       /* the on-chip store could not be written */
+    KELVS_ERR_BUSY = -12              /* OpenDevice: the sensor is open already, here or in another
+                                         program (see kelvs_open_refused_by) */
 };
 
 /* ---- Profile ----------------------------------------------------------------------------------
@@ -47,7 +49,8 @@ enum {
  *   EnrollGiveUpMs=8000       EnrollForOS answers 254 after this long without a finger
  *   StateFile=PATH            where the on-chip store is kept across processes (none: in memory only)
  *   FrameDir=PATH             write every rendered frame there as a PGM file
- *   ControlSocket=PATH        listen there for hand-played finger commands (see kelvs_serve_control)
+ *   ControlSocket=PATH        listen there for hand-played finger commands while a sensor is open
+ *                             (see kelvs_serve_control)
  * Group [Finger]:
  *   Name=NAME|none            the virtual finger that presses on its own (none: the sensor stays empty)
  *   LandMs=150 PressMs=1200 LeaveMs=150 AwayMs=900   its timeline, repeated: landing (partial contact),
@@ -166,6 +169,20 @@ size_t kelvs_log_count(kelvs_call call);
 void kelvs_log_clear(void);
 const char *kelvs_call_name(kelvs_call call);  /* without the prefix: "GetDeviceCount" */
 
+/* ---- One owner per sensor ------------------------------------------------------------------------
+ * Like a real sensor, the virtual one is used by one program at a time. The first OpenDevice of a
+ * process claims the sensor's state: with a StateFile it locks "<StateFile>.lock" (flock; the kernel
+ * drops the lock when the program ends, however it ends) and writes its pid there. While the claim is
+ * held, an OpenDevice in another program, or a second one of the same sensor in this program, fails
+ * with KELVS_ERR_BUSY. The last CloseDevice (or GlobalFree) lets the claim go. The store is read from
+ * the state file when the claim is taken, and a state file that cannot be read is renamed to
+ * "<StateFile>.unreadable-YYYYMMDD-HHMMSS" (with one warning) before an empty store replaces it.
+ * Where no lock file can be made (a folder this program may not write) the open goes ahead unclaimed. */
+/* When the last OpenDevice of this process failed with KELVS_ERR_BUSY: the pid of the program holding
+ * the sensor (this process's own when a handle of it is open here), or -1 when its pid is not known;
+ * 0 after any other outcome. */
+int kelvs_open_refused_by(void);
+
 /* ---- State ------------------------------------------------------------------------------------- */
 int kelvs_is_initialised(void);      /* GlobalInit done and not freed */
 int kelvs_open_handles(void);
@@ -176,13 +193,38 @@ int kelvs_store_has(int uid, int finger_index);
 void kelvs_store_clear(void);
 
 /* ---- Hand control ------------------------------------------------------------------------------
- * Commands, one per line, as the control socket reads them: "press NAME", "smear NAME", "partial NAME",
- * "lift", "auto NAME", "unplug", "replug", "state". Returns 0 with the answer line ("ok",
- * "finger NAME full", "finger none"), or -1 with "error: ...". */
+ * Commands, one per line, as the control socket reads them: a verb of the table below, followed by a
+ * finger name when the verb takes one ("press alice", "lift"). The table is the one definition of the
+ * verbs: hosts check what a user typed against it before sending. */
+typedef enum {
+    KELVS_VERB_PRESS = 0,   /* press NAME: the finger lies fully on the sensor */
+    KELVS_VERB_SMEAR,       /* smear NAME: it moves while pressed */
+    KELVS_VERB_PARTIAL,     /* partial NAME: only part of it touches */
+    KELVS_VERB_AUTO,        /* auto NAME|none: it presses and lifts on its own (kelvs_finger_auto) */
+    KELVS_VERB_LIFT,        /* lift: nothing on the sensor */
+    KELVS_VERB_UNPLUG,      /* unplug, replug: kelvs_unplug, kelvs_replug */
+    KELVS_VERB_REPLUG,
+    KELVS_VERB_STATE,       /* state: what lies on the sensor, e.g. "finger alice full", "finger none" */
+    KELVS_VERB_COUNT
+} kelvs_verb;
+typedef struct kelvs_verb_info {
+    const char *word;
+    int takes_finger;       /* 1: exactly one finger name follows; 0: nothing follows */
+} kelvs_verb_info;
+static const kelvs_verb_info kelvs_verbs[KELVS_VERB_COUNT] = {
+    {"press", 1}, {"smear", 1}, {"partial", 1}, {"auto", 1},
+    {"lift", 0},  {"unplug", 0}, {"replug", 0}, {"state", 0},
+};
+/* Answer lines begin with this when the command was refused. */
+#define KELVS_ANSWER_REFUSED "error: "
+/* Returns 0 with the answer line ("ok", or the state), or -1 with KELVS_ANSWER_REFUSED and why. */
 int kelvs_command(const char *line, char *answer, size_t answer_size);
 /* Serves kelvs_command lines on a Unix stream socket at path (one answer line per command line) until
- * kelvs_serve_control(NULL) or kelvs_reset. GlobalInit starts the profile's ControlSocket the same
- * way, and GlobalFree stops that one again. 0, or -1 when the socket cannot be set up. */
+ * kelvs_serve_control(NULL) or kelvs_reset. The first OpenDevice starts the profile's ControlSocket the
+ * same way, and the last CloseDevice or GlobalFree stops that one again. A socket belongs to the program
+ * that locks "<path>.lock" beside it: another program never removes or replaces it, and a socket left
+ * by a program that died is taken over. 0, or -1 when the socket cannot be set up or is served by
+ * another program. */
 int kelvs_serve_control(const char *path);
 
 #ifdef __cplusplus

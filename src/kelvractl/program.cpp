@@ -1,0 +1,377 @@
+// program.cpp - kelvractl's Backend: the checks before anything is loaded, the driver module and its
+// device, the feature database, and the outcome on the screen.
+#include "program.h"
+
+#include "demo.h"
+#include "i18n.h"
+
+#include <fcntl.h>
+#include <libintl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+namespace kelvractl {
+
+namespace {
+
+bool is_directory(const std::string &path)
+{
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::string parent_of(const std::string &path)
+{
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+// Why the database at path cannot serve a command that reads it (or writes it), or "" when it can.
+// Nothing is created here. Missing folders on the way count as creatable when the nearest existing
+// one is writable.
+std::string database_problem(const std::string &path, bool write, bool may_create_parents)
+{
+    struct stat st{};
+    if (stat(path.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode))
+            return strf(tr("the database %s is not a regular file"), path.c_str());
+        if (access(path.c_str(), R_OK) != 0)
+            return strf(tr("cannot read the database %s: %s"), path.c_str(), std::strerror(errno));
+        if (!write)
+            return {};
+        if (access(path.c_str(), W_OK) != 0)
+            return strf(tr("cannot write the database %s: %s"), path.c_str(), std::strerror(errno));
+        // SQLite writes its journal beside the database.
+        const std::string dir = parent_of(path);
+        if (access(dir.c_str(), W_OK | X_OK) != 0)
+            return strf(tr("cannot write the database %s: its folder %s: %s"), path.c_str(), dir.c_str(),
+                        std::strerror(errno));
+        return {};
+    }
+    if (errno != ENOENT)
+        return strf(tr("cannot use the database %s: %s"), path.c_str(), std::strerror(errno));
+    std::string dir = parent_of(path);
+    if (!is_directory(dir)) {
+        if (!may_create_parents || exists(dir))
+            return strf(tr("cannot create the database %s: %s is not a folder"), path.c_str(), dir.c_str());
+        while (!exists(dir) && dir != "/" && dir != ".")
+            dir = parent_of(dir);
+        if (!is_directory(dir))
+            return strf(tr("cannot create the database %s: %s is not a folder"), path.c_str(), dir.c_str());
+    }
+    if (access(dir.c_str(), W_OK | X_OK) != 0)
+        return strf(tr("cannot create the database %s: %s: %s"), path.c_str(), dir.c_str(), std::strerror(errno));
+    return {};
+}
+
+bool same_file(const std::string &a, const std::string &b)
+{
+    struct stat sa{};
+    struct stat sb{};
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool make_directories(const std::string &dir)
+{
+    if (dir.empty() || is_directory(dir))
+        return true;
+    if (!make_directories(parent_of(dir)))
+        return false;
+    return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+// The last error line of the host or the driver: the reason a database or device call failed.
+struct LogMemory {
+    std::mutex lock;
+    std::string last_error;
+};
+LogMemory g_log;
+
+extern "C" void remember_log(bio_log_level level, const char *line, void *)
+{
+    if (level != BIO_LOG_ERROR || line == nullptr)
+        return;
+    std::lock_guard<std::mutex> guard(g_log.lock);
+    g_log.last_error = line;
+    while (!g_log.last_error.empty() && g_log.last_error.back() == '\n')
+        g_log.last_error.pop_back();
+}
+
+std::string last_log_error()
+{
+    std::lock_guard<std::mutex> guard(g_log.lock);
+    return g_log.last_error;
+}
+
+constexpr char kDriverTextDomain[] = "biometric-driver-kelvra-dactylen";
+
+}  // namespace
+
+Program::Program(const Options &options, Locations locations)
+    : options_(options), locations_(std::move(locations)),
+      printer_(std::make_unique<Printer>(stdout, options.json))
+{
+}
+
+Program::~Program()
+{
+    // The device goes before the watcher it is attached to.
+    session_.reset();
+    watcher_.reset();
+}
+
+int Program::fail(Outcome outcome, std::string detail)
+{
+    Report r;
+    r.command = options_.command;
+    r.outcome = outcome;
+    r.detail = std::move(detail);
+    printer_->failure(r);
+    return exit_status(outcome);
+}
+
+std::optional<int> Program::prepare(Needs needs)
+{
+    if (options_.command == Command::help)
+        return std::nullopt;
+
+    db_ = options_.db_file;
+    default_db_ = db_.empty();
+    if (default_db_) {
+        db_ = locations_.database;
+        if (db_.empty())
+            return fail(Outcome::usage, tr("no home directory for the default database; give --db FILE"));
+    }
+    memory_db_ = db_ == ":memory:";
+    socket_path_ = !options_.socket_file.empty() ? options_.socket_file : memory_db_ ? std::string() : db_ + ".sock";
+    if (needs == Needs::nothing) {
+        if (socket_path_.empty())
+            return fail(Outcome::usage, tr("an in-memory database has no control socket next to it; give --socket PATH"));
+        return std::nullopt;
+    }
+
+    // Everything the user typed is checked before anything is loaded or written.
+    if (!options_.config_file.empty()) {
+        user_config_.reset(g_key_file_new());
+        GError *error = nullptr;
+        if (!g_key_file_load_from_file(user_config_.get(), options_.config_file.c_str(), G_KEY_FILE_NONE, &error)) {
+            const std::string why = error != nullptr ? error->message : "?";
+            if (error != nullptr)
+                g_error_free(error);
+            return fail(Outcome::usage,
+                        strf(tr("cannot read the configuration %s: %s"), options_.config_file.c_str(), why.c_str()));
+        }
+    }
+    if (!options_.frames_dir.empty() && !is_directory(options_.frames_dir))
+        return fail(Outcome::usage, strf(tr("--frames %s is not a folder"), options_.frames_dir.c_str()));
+    const bool database = needs == Needs::database_read || needs == Needs::database_write;
+    if (database && !memory_db_) {
+        if (const std::string problem = database_problem(db_, needs == Needs::database_write, default_db_);
+            !problem.empty())
+            return fail(Outcome::error, problem);
+    }
+    if (!options_.module_file.empty() && !exists(options_.module_file))
+        return fail(Outcome::usage, strf(tr("no driver module at %s"), options_.module_file.c_str()));
+
+    if (auto failed = load_driver())
+        return failed;
+    if (needs == Needs::driver)
+        return std::nullopt;
+    if (auto failed = open_device())
+        return failed;
+    if (!database)
+        return std::nullopt;
+
+    if (session_->sensors() <= 0)
+        return fail(Outcome::error, session_->sensors() == 0
+                                        ? std::string(tr("no Kelvra Dactylen sensor found"))
+                                        : strf(tr("the sensor count failed with code %d"), session_->sensors()));
+    if (!memory_db_ && default_db_ && !make_directories(parent_of(db_)))
+        return fail(Outcome::error, strf(tr("cannot create %s: %s"), parent_of(db_).c_str(), std::strerror(errno)));
+    if (bio_sto_set_db_path(db_.c_str()) != 0) {
+        const std::string why = last_log_error();
+        return fail(Outcome::error, strf(tr("cannot open the database %s%s%s"), db_.c_str(), why.empty() ? "" : ": ",
+                                         why.c_str()));
+    }
+    return std::nullopt;
+}
+
+std::optional<int> Program::load_driver()
+{
+    // The driver prints to standard output on its own; only kelvractl's answer goes there.
+    std::fflush(stdout);
+    const int out_fd = dup(STDOUT_FILENO);
+    std::FILE *out = out_fd >= 0 ? fdopen(out_fd, "w") : nullptr;
+    if (out == nullptr)
+        return fail(Outcome::error, tr("cannot duplicate standard output"));
+    const int sink = options_.verbose ? dup(STDERR_FILENO) : open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (sink >= 0) {
+        dup2(sink, STDOUT_FILENO);
+        close(sink);
+    }
+    printer_ = std::make_unique<Printer>(out, options_.json);
+
+    bio_log_set_threshold(options_.verbose ? BIO_LOG_DEBUG : BIO_LOG_NONE);
+    bio_log_set_listener(remember_log, nullptr);
+    if (options_.timeout_ms)
+        bio_set_ops_timeout_ms(*options_.timeout_ms);
+
+    watcher_ = std::make_unique<InterruptWatcher>();
+
+    const std::string path = !options_.module_file.empty() ? options_.module_file : locations_.module;
+    std::string error;
+    if (!options_.vendor_sdk && !load_virtual_sdk(locations_.virtual_sdk, error))
+        return fail(Outcome::error, error);
+    module_ = Module::load(path, error);
+    if (!module_)
+        return fail(Outcome::error, error);
+    // The module binds its text domain to the locale directory of the prefix it was configured for
+    // when it is loaded; the module that came with kelvractl (build tree, another prefix, a DESTDIR
+    // tree) speaks from the catalogues that came with it.
+    if (same_file(path, locations_.module)) {
+        bindtextdomain(kDriverTextDomain, locations_.catalogues.c_str());
+        bind_textdomain_codeset(kDriverTextDomain, "UTF-8");
+    }
+
+    sensor_ = VirtualSensor::find(module_->path());
+    const bool sensor_options =
+        options_.mode || options_.finger || !options_.frames_dir.empty() || !options_.socket_file.empty();
+    if (!sensor_.available()) {
+        if (options_.command == Command::demo)
+            return fail(Outcome::error, tr("demo needs the virtual sensor, and the sensor library loaded is not it"));
+        if (sensor_options)
+            std::fprintf(stderr, "kelvractl: %s\n",
+                         tr("the sensor library is not the virtual sensor; --mode, --finger, --frames and --socket "
+                            "have no effect"));
+    }
+    return std::nullopt;
+}
+
+std::optional<int> Program::open_device()
+{
+    DeviceSettings settings;
+    settings.user_config = user_config_.get();
+    GKeyFile *config = user_config_.get();
+    settings.finger = options_.finger.value_or("");
+    if (settings.finger.empty() && config != nullptr && g_key_file_has_key(config, "Finger", "Name", nullptr)) {
+        gchar *name = g_key_file_get_string(config, "Finger", "Name", nullptr);
+        settings.finger = name != nullptr ? name : "";
+        g_free(name);
+    }
+    if (settings.finger.empty())
+        settings.finger = "none";
+
+    ProfileSettings &profile = settings.profile;
+    if (options_.mode)
+        profile.work_mode = *options_.mode == WorkMode::chip ? "chip" : "host";
+    if (!memory_db_ && !(config != nullptr && g_key_file_has_key(config, "Sensor", "StateFile", nullptr)))
+        profile.state_file = db_ + ".sensor";
+    const bool configured_socket = config != nullptr && g_key_file_has_key(config, "Sensor", "ControlSocket", nullptr);
+    if (!options_.socket_file.empty() || !configured_socket) {
+        // The default socket lies beside the database, where kelvractl may not be able to make one (a
+        // read-only folder); then there is no hand control, and nothing to warn about.
+        if (!fits_socket_path(socket_path_)) {
+            if (!socket_path_.empty() && options_.verbose)
+                std::fprintf(stderr, "kelvractl: %s\n",
+                             strf(tr("%s is too long for a socket; no hand control"), socket_path_.c_str()).c_str());
+        } else if (!options_.socket_file.empty() || access(parent_of(socket_path_).c_str(), W_OK | X_OK) == 0) {
+            profile.control_socket = socket_path_;
+        }
+    }
+    profile.frame_dir = options_.frames_dir;
+    profile.finger = settings.finger;
+
+    std::string error;
+    session_ = DeviceSession::start(*module_, sensor_, settings, *watcher_,
+                                    [this](const FoldedLine &line) { printer_->prompt(line); }, error);
+    if (!session_)
+        return fail(Outcome::error, error);
+    return std::nullopt;
+}
+
+Report Program::finished(Report report)
+{
+    if ((report.outcome == Outcome::error || report.outcome == Outcome::failed) && report.detail.empty())
+        report.detail = last_log_error();
+    return report;
+}
+
+Report Program::discover()
+{
+    Report r;
+    r.command = Command::discover;
+    const int count = session_->sensors();
+    r.devices = count > 0 ? count : 0;
+    r.outcome = count > 0 ? Outcome::success : Outcome::error;
+    if (count == 0)
+        r.detail = tr("no Kelvra Dactylen sensor found");
+    else if (count < 0)
+        r.detail = strf(tr("the sensor count failed with code %d"), count);
+    return r;
+}
+
+Report Program::enroll(int uid, int index, const std::string &name)
+{
+    return finished(session_->device().enroll(uid, index, name));
+}
+Report Program::verify(int uid, int index) { return finished(session_->device().verify(uid, index)); }
+Report Program::identify(int uid, int from, int to) { return finished(session_->device().identify(uid, from, to)); }
+Report Program::search(int uid, int from, int to) { return finished(session_->device().search(uid, from, to)); }
+Report Program::list(int uid, int from, int to) { return finished(session_->device().list(uid, from, to)); }
+Report Program::clean(int uid, int from, int to) { return finished(session_->device().clean(uid, from, to)); }
+Report Program::stored(int uid, int from, int to) { return finished(session_->device().stored(uid, from, to)); }
+
+int Program::demo() { return run_demo(options_, *module_, sensor_, *printer_, *watcher_); }
+
+Report Program::hand_control(const std::string &line)
+{
+    Report r;
+    r.command = Command::finger;
+    r.line = line;
+    std::string error;
+    const auto answer = send_finger_command(socket_path_, line, error);
+    if (!answer) {
+        r.outcome = Outcome::error;
+        r.detail = error;
+        return r;
+    }
+    r.answer = *answer;
+    const std::string_view refused = KELVS_ANSWER_REFUSED;
+    if (r.answer.starts_with(refused)) {
+        r.outcome = Outcome::failed;
+        r.detail = r.answer.substr(refused.size());
+    } else {
+        r.outcome = Outcome::success;
+    }
+    return r;
+}
+
+void Program::note(const std::string &line) { printer_->note(line); }
+void Program::show(const Report &report) { printer_->report(report); }
+void Program::print_help(const std::string &text) { std::fputs(text.c_str(), stdout); }
+
+Defaults Program::defaults() const
+{
+    Defaults d;
+    d.timeout_ms = std::to_string(bio_get_ops_timeout_ms());
+    d.database = locations_.database.empty() ? std::string("$XDG_DATA_HOME/kelvractl/features.db") : locations_.database;
+    d.module = locations_.module;
+    d.socket = tr("the database's path with .sock added");
+    return d;
+}
+
+}  // namespace kelvractl

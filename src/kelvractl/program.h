@@ -1,0 +1,66 @@
+// program.h - kelvractl's Backend over the loaded driver: it puts in place what a command's row says it
+// needs (module, device, database), then runs the driver's operations for the command's handler.
+#ifndef KELVRACTL_PROGRAM_H
+#define KELVRACTL_PROGRAM_H
+
+#include "backend.h"
+#include "locations.h"
+#include "output.h"
+#include "setup.h"
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kelvractl {
+
+class Program : public Backend {
+public:
+    Program(const Options &options, Locations locations);
+    ~Program() override;
+
+    // Makes ready what the command needs; nullopt when it is, else the exit status of the failure
+    // (already shown).
+    std::optional<int> prepare(Needs needs);
+
+    Report discover() override;
+    Report enroll(int uid, int index, const std::string &name) override;
+    Report verify(int uid, int index) override;
+    Report identify(int uid, int from, int to) override;
+    Report search(int uid, int from, int to) override;
+    Report list(int uid, int from, int to) override;
+    Report clean(int uid, int from, int to) override;
+    Report stored(int uid, int from, int to) override;
+    int demo() override;
+    Report hand_control(const std::string &line) override;
+    void note(const std::string &line) override;
+    void show(const Report &report) override;
+    void print_help(const std::string &text) override;
+    Defaults defaults() const override;
+
+private:
+    int fail(Outcome outcome, std::string detail);
+    std::optional<int> load_driver();
+    std::optional<int> open_device();
+    std::optional<int> check_database(Needs needs);
+    // The report of an operation, with the host's last error as its reason when the driver gave none.
+    Report finished(Report report);
+
+    const Options &options_;
+    Locations locations_;
+    std::string db_;
+    bool default_db_ = false;
+    bool memory_db_ = false;
+    std::string socket_path_;
+    std::unique_ptr<Printer> printer_;
+    std::unique_ptr<InterruptWatcher> watcher_;
+    std::unique_ptr<Module> module_;
+    VirtualSensor sensor_;
+    KeyFilePtr user_config_;
+    std::unique_ptr<DeviceSession> session_;
+};
+
+}  // namespace kelvractl
+
+#endif

@@ -1,0 +1,134 @@
+// commands_test.cpp - the command table is what parsing, help and the JSON output go by: a row with its
+// required options parses, every row and option appears in the help, and every command's JSON object
+// carries exactly the members its row names.
+#include "args.h"
+#include "json.h"
+#include "report.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace kelvractl;
+
+// A value the option takes in this use.
+std::string valid_value(const OptionRow &row, const OptionUse &use)
+{
+    switch (row.kind) {
+    case ValueKind::number: return std::to_string(use.range.max);
+    case ValueKind::text: return "a name";
+    default: return "x";
+    }
+}
+
+TEST(CommandTable, EveryCommandParsesWithItsRequiredOptionsAndNeedsEachOfThem)
+{
+    for (const CommandRow &command : commands()) {
+        if (command.operands == Operands::hand_verb)
+            continue;  // its words come from the virtual sensor's verb table (ParseArgs tests)
+        std::vector<std::string> words{command.name};
+        for (const OptionUse &use : command.options) {
+            if (!use.required)
+                continue;
+            words.push_back(row_of(use.opt).name);
+            words.push_back(valid_value(row_of(use.opt), use));
+        }
+        std::vector<std::string_view> views(words.begin(), words.end());
+        const ParseResult r = parse_args(views);
+        ASSERT_TRUE(r.ok) << command.name << ": " << r.error;
+        EXPECT_EQ(r.options.command, command.id);
+        EXPECT_NE(command.handler, nullptr) << command.name;
+
+        for (std::size_t drop = 1; drop < words.size(); drop += 2) {
+            std::vector<std::string_view> missing(views);
+            missing.erase(missing.begin() + static_cast<long>(drop), missing.begin() + static_cast<long>(drop) + 2);
+            EXPECT_FALSE(parse_args(missing).ok) << command.name << " without " << words[drop];
+        }
+    }
+}
+
+TEST(CommandTable, HelpShowsEveryCommandEveryOptionAndTheDefaultsOfTheRunningProgram)
+{
+    Defaults defaults;
+    defaults.timeout_ms = "1234";
+    defaults.database = "/db/here";
+    const std::string general = usage_text(std::nullopt, defaults);
+    for (const CommandRow &command : commands())
+        EXPECT_NE(general.find(synopsis(command).substr(std::string_view("kelvractl ").size())), std::string::npos)
+            << command.name;
+    for (const OptionRow &option : options()) {
+        if (option.global) {
+            EXPECT_NE(general.find(std::string("  ") + (option.alias ? option.alias : option.name)), std::string::npos)
+                << option.name;
+        }
+    }
+    EXPECT_NE(general.find("default: 1234"), std::string::npos) << general;
+    EXPECT_NE(general.find("default: /db/here"), std::string::npos) << general;
+
+    for (const CommandRow &command : commands()) {
+        const std::string text = usage_text(command.id, defaults);
+        EXPECT_NE(text.find(synopsis(command)), std::string::npos) << text;
+        for (const OptionUse &use : command.options)
+            EXPECT_NE(text.find(row_of(use.opt).name), std::string::npos) << command.name;
+        for (const char *field : command.json)
+            EXPECT_NE(text.find(field), std::string::npos) << command.name << " " << field;
+    }
+}
+
+// The member names of a JSON object, as a sorted list.
+std::set<std::string> members(const std::string &object)
+{
+    std::set<std::string> out;
+    int depth = 0;
+    for (std::size_t i = 0; i < object.size(); ++i) {
+        const char c = object[i];
+        if (c == '"') {
+            const std::size_t end = object.find('"', i + 1);
+            if (depth == 1 && object[end + 1] == ':')
+                out.insert(object.substr(i + 1, end - i - 1));
+            i = end;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            --depth;
+        }
+    }
+    return out;
+}
+
+TEST(CommandTable, EveryCommandsJsonHasTheMembersOfItsRow)
+{
+    for (const CommandRow &command : commands()) {
+        if (command.id == Command::demo)
+            continue;  // the demo writes its object of steps itself
+        Report r;
+        r.command = command.id;
+        r.outcome = Outcome::failed;
+        r.detail = "why";
+        std::set<std::string> expected{"command", "outcome", "exit_status", "error"};
+        expected.insert(command.json.begin(), command.json.end());
+        EXPECT_EQ(members(report_json(r)), expected) << command.name << ": " << report_json(r);
+    }
+}
+
+TEST(ReportWords, AMissAmongOneUsersFingersSaysNothingOfTheOthers)
+{
+    Report r;
+    r.command = Command::identify;
+    r.outcome = Outcome::no_match;
+    r.uid = 1;
+    EXPECT_NE(report_words(r).find("none of user 1's fingers"), std::string::npos) << report_words(r);
+    r.uid = -1;
+    EXPECT_NE(report_words(r).find("none of the enrolled users"), std::string::npos) << report_words(r);
+    r.command = Command::verify;
+    r.outcome = Outcome::not_enrolled;
+    r.uid = 1;
+    r.index = 0;
+    EXPECT_NE(report_words(r).find("user 1 has no finger at index 0"), std::string::npos) << report_words(r);
+}
+
+}  // namespace
