@@ -368,9 +368,8 @@ Defaults Program::defaults() const
 {
     Defaults d;
     d.timeout_ms = std::to_string(bio_get_ops_timeout_ms());
-    d.database = locations_.database.empty() ? std::string("$XDG_DATA_HOME/kelvractl/features.db") : locations_.database;
+    d.database = locations_.database;
     d.module = locations_.module;
-    d.socket = tr("the database's path with .sock added");
     return d;
 }
 
