@@ -1,12 +1,28 @@
 #!/usr/bin/env bash
 # build-debs.sh [OUT_DIR] - builds the Debian packages of the working tree with
 # `dpkg-buildpackage -us -uc -b` in a copy under OUT_DIR (default build-deb/), so that the tree stays
-# clean and the packages land in OUT_DIR, then has lintian check them: an error fails the run (a tag the
-# packages must keep is overridden, with the reason, in debian/).
+# clean and the packages land in OUT_DIR, then has lintian check them: an error, or a warning that is not
+# overridden in debian/ with its reason, fails the run. An override is a line of a
+# debian/*.lintian-overrides file; its reason is the comment right above it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "${1:-$root/build-deb}"
 out=$(cd "${1:-$root/build-deb}" && pwd)
+# Every override says why: a tag line with no comment right above it fails before anything is built.
+overrides=()
+for f in "$root"/debian/*.lintian-overrides "$root"/debian/source/lintian-overrides; do
+  [ ! -e "$f" ] || overrides+=("$f")
+done
+unexplained=$([ ${#overrides[@]} -eq 0 ] || awk 'FNR == 1 { reason = 0 }
+                   /^[[:space:]]*#/ { reason = 1; next }
+                   /^[[:space:]]*$/ { reason = 0; next }
+                   !reason { print FILENAME ": " $0 }' "${overrides[@]}")
+if [ -n "$unexplained" ]; then
+  echo "$unexplained"
+  echo "build-debs: a lintian override above has no reason (a comment line right above it)" >&2
+  exit 1
+fi
+
 version=$(dpkg-parsechangelog -l "$root/debian/changelog" -S Version)
 src="$out/kelvra-dactylen-$version"
 rm -rf "$src" "$out"/*.deb "$out"/*.changes "$out"/*.buildinfo
@@ -31,13 +47,14 @@ ls -1 "$out"/*.deb
 
 changes=$(ls "$out"/kelvra-dactylen_"$version"_*.changes)
 echo "build-debs: lintian $changes"
-# Overridden tags are shown with their reasons; lintian counts them in its exit status, so the verdict
-# comes from its lines (2 is lintian's "tags found", anything else beside 0 is lintian itself failing).
+# Overridden tags are shown (O:) with their reasons; lintian counts them in its exit status, so the
+# verdict comes from its lines (2 is lintian's "tags found", anything else beside 0 is lintian itself
+# failing).
 status=0
 lintian --show-overrides --tag-display-limit 0 "$changes" | tee "$out/lintian.log" || status=$?
 [ "$status" -eq 0 ] || [ "$status" -eq 2 ] || { echo "build-debs: lintian failed ($status)" >&2; exit 1; }
-if grep -q '^E:' "$out/lintian.log"; then
-  echo "build-debs: lintian reports errors" >&2
+if grep -q '^[EW]:' "$out/lintian.log"; then
+  echo "build-debs: lintian reports an error or a warning that debian/ does not override with a reason" >&2
   exit 1
 fi
-echo "build-debs: lintian reports no error"
+echo "build-debs: lintian reports no error and no warning left unexplained"
