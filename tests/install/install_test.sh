@@ -3,8 +3,8 @@
 # prefix of its own. Each must hold the module in the driver directory with exactly that folder of the
 # system as its run path, keep the stand-in libraries in the private folder (a libbiometric.so* anywhere
 # else would replace the host framework's library, a libKelDactylen.so in the driver directory the
-# vendor's SDK), run `kelvractl demo` with no environment variable, and build a C program from its .pc
-# files. The virtual sensor becomes the system's sensor only when asked, never over a foreign file.
+# vendor's SDK), run `kelvractl demo` with no environment variable, speak Chinese from both catalogues
+# in a zh_CN session, and build a C program from its .pc files. The virtual sensor becomes the system's sensor only when asked, never over a foreign file.
 set -uo pipefail
 build=$(cd "$1" && pwd)
 here=$(cd "$2" && pwd)
@@ -30,6 +30,7 @@ for root in "$work/stage/usr" "$work/prefix"; do
   for f in "$driver_dir/libkelvra.so" "$private/libbiometric.so.0" "$private/libKelDactylen.so" \
            "$tools/kelvractl" bin/kelvractl include/kelvra-dactylen/bio_host.h include/kelvra-dactylen/kelfpscan.h \
            share/locale/zh_CN/LC_MESSAGES/biometric-driver-kelvra-dactylen.mo \
+           share/locale/zh_CN/LC_MESSAGES/kelvractl.mo share/man/man1/kelvractl.1 \
            "$libdir/pkgconfig/biometric-host.pc" "$libdir/pkgconfig/kelfpscan.pc"; do
     [ -e "$root/$f" ] || fail "$root: $f not installed"
   done
@@ -65,6 +66,25 @@ demo "$work/stage/usr/bin/kelvractl" "$work/stage.out" & stage_demo=$!
 demo "$work/prefix/$tools/kelvractl" "$work/prefix.out" & prefix_demo=$!
 wait "$stage_demo" || fail "demo from the DESTDIR tree: $(tail -n 5 "$work/stage.out")"
 wait "$prefix_demo" || fail "demo from the prefix: $(tail -n 5 "$work/prefix.out")"
+
+# A zh_CN session speaks Chinese from both catalogues installed beside kelvractl: its own, and the
+# driver's, which the module looks for under the prefix the build was configured for until kelvractl
+# points it at the one that came with it. (An enrollment with no finger: the driver's first prompt,
+# then a time-out, in a second.)
+zh_session() {
+  env -i PATH=/usr/bin:/bin LANGUAGE=zh_CN LC_ALL=zh_CN.UTF-8 "$1" --db :memory: --timeout-ms 200 \
+    enroll --uid 1 --name x 2>&1
+}
+for kelvractl in "$work/stage/usr/bin/kelvractl" "$work/prefix/$tools/kelvractl"; do
+  said=$(zh_session "$kelvractl")
+  while IFS='|' read -r domain text; do
+    [[ $said == *"$text"* ]] || fail "$kelvractl in zh_CN: no '$text' from the $domain catalogue: $said"
+  done <<'CASES'
+kelvractl|正在录入用户 1 的手指 0
+kelvractl|超时前没有检测到手指
+driver|正在采集指纹，请按压手指的不同部位
+CASES
+done
 
 # --vendor-sdk leaves the virtual sensor out: the module must then look in the driver directory of the
 # system, which here holds no SDK (skipped on a machine that has one there).
