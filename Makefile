@@ -1,8 +1,9 @@
-# The two commands of the project: `make run` (the demo on the virtual sensor) and `make test`.
+# The two commands of the project: `make run` (the demo on the virtual sensor) and `make test`;
+# `make deb` builds the Debian packages into $(BUILD)-deb and checks them with lintian.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build run test install clean
+.PHONY: all deps configure build run test install deb clean
 
 all: build
 
@@ -26,5 +27,9 @@ test: build
 install: build
 	cmake --install $(BUILD)
 
+deb:
+	@scripts/install-deps.sh deb
+	JOBS=$(JOBS) scripts/build-debs.sh $(BUILD)-deb
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD)-deb

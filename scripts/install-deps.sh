@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# install-deps.sh - installs the Debian packages the build and the tests need, only those missing.
+# install-deps.sh [deb] - installs the Debian packages that are missing: those the build and the tests
+# need, and with "deb" also those that build and check the Debian packages (make deb).
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libglib2.0-dev libsqlite3-dev sqlite3 libmodpbase64-dev
-          libgtest-dev libbenchmark-dev gettext locales clang libclang-rt-14-dev valgrind)
+          libgtest-dev libbenchmark-dev gettext locales clang libclang-rt-14-dev valgrind man-db)
+case "${1:-}" in
+  "") ;;
+  deb) packages+=(debhelper dpkg-dev lintian) ;;
+  *) echo "usage: $0 [deb]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,6 +3,7 @@
 
 #include "i18n.h"
 #include "kelvs_control.h"
+#include "report.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -33,6 +34,8 @@ bool valid_finger_name(std::string_view name)
 
 std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
+}  // namespace
+
 std::string hand_verbs()
 {
     std::string out;
@@ -40,6 +43,8 @@ std::string hand_verbs()
         out += (out.empty() ? "" : " | ") + std::string(verb.word) + (verb.takes_finger ? " NAME" : "");
     return out;
 }
+
+namespace {
 
 std::optional<std::string> check_hand_words(const std::vector<std::string> &words)
 {
@@ -67,6 +72,7 @@ std::optional<std::string> apply(Options &o, const OptionRow &row, const Range &
         case Opt::json: o.json = true; break;
         case Opt::verbose: o.verbose = true; break;
         case Opt::replace: o.replace = true; break;
+        case Opt::vendor_sdk: o.vendor_sdk = true; break;
         default: break;
         }
         return std::nullopt;
@@ -288,9 +294,10 @@ std::string default_text(const OptionRow &row, const Defaults &defaults)
     case DefaultOf::none: return {};
     case DefaultOf::fixed: return row.default_text;
     case DefaultOf::timeout: return defaults.timeout_ms;
-    case DefaultOf::database: return defaults.database;
+    case DefaultOf::database:
+        return !defaults.database.empty() ? defaults.database : std::string("$XDG_DATA_HOME/kelvractl/features.db");
     case DefaultOf::module: return defaults.module;
-    case DefaultOf::socket: return defaults.socket;
+    case DefaultOf::socket: return tr("the database's path with .sock added");
     }
     return {};
 }
@@ -343,16 +350,8 @@ std::string option_lines(const std::vector<HelpLine> &rows, const Defaults &defa
     std::string out;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const auto &[row, range, help] = rows[i];
-        std::string text = tr(help);
-        std::vector<std::string> extras;
-        if (range != nullptr && row->kind == ValueKind::number)
-            extras.push_back(strf(tr("%lld to %lld"), range->min, range->max));
-        if (const std::string d = default_text(*row, defaults); !d.empty())
-            extras.push_back(strf(tr("default: %s"), d.c_str()));
-        for (std::size_t k = 0; k < extras.size(); ++k)
-            text += (k == 0 ? " (" : "; ") + extras[k] + (k + 1 == extras.size() ? ")" : "");
-        const std::string line = "  " + left[i] + std::string(width - left[i].size() + 2, ' ') + wrapped(text, width + 4);
-        out += line + "\n";
+        const std::string text = option_help(*row, range, help, defaults);
+        out += "  " + left[i] + std::string(width - left[i].size() + 2, ' ') + wrapped(text, width + 4) + "\n";
     }
     return out;
 }
@@ -368,6 +367,44 @@ std::string global_options(const Defaults &defaults)
 
 }  // namespace
 
+std::string purpose_text() { return tr("Runs the Kelvra Dactylen fingerprint driver the way a biometric host does."); }
+
+std::string option_help(const OptionRow &row, const Range *range, const char *help, const Defaults &defaults)
+{
+    std::string text = tr(help);
+    std::vector<std::string> extras;
+    if (range != nullptr && row.kind == ValueKind::number)
+        extras.push_back(strf(tr("%lld to %lld"), range->min, range->max));
+    if (const std::string d = default_text(row, defaults); !d.empty())
+        extras.push_back(strf(tr("default: %s"), d.c_str()));
+    for (std::size_t k = 0; k < extras.size(); ++k)
+        text += (k == 0 ? " (" : "; ") + extras[k] + (k + 1 == extras.size() ? ")" : "");
+    return text;
+}
+
+std::string json_note(const CommandRow &command)
+{
+    if (command.json.empty())
+        return {};
+    std::string members = "command, outcome, exit_status";
+    for (const char *field : command.json)
+        members += std::string(", ") + field;
+    return strf(tr("With --json: one object with %s, and error when it failed."), members.c_str());
+}
+
+std::span<const ExitStatusRow> exit_statuses()
+{
+    static constexpr ExitStatusRow kExitStatuses[] = {
+        {kExitOk, N_("success or match")},
+        {kExitNoMatch, N_("no match (also a verify of an index that holds no finger)")},
+        {kExitUsage, N_("bad usage, or a request refused as given (an index that holds a finger)")},
+        {kExitFailed, N_("the operation failed (time-out, stop by the user, sensor in use by another program, "
+                         "device or database error)")},
+        {kExitInterruptedTwice, N_("a second Ctrl-C, which ends kelvractl at once without waiting for the driver")},
+    };
+    return kExitStatuses;
+}
+
 std::string usage_text(std::optional<Command> topic, const Defaults &defaults)
 {
     if (topic) {
@@ -382,17 +419,13 @@ std::string usage_text(std::optional<Command> topic, const Defaults &defaults)
         }
         if (!rows.empty())
             out += std::string("\n") + tr("Options:") + "\n" + option_lines(rows, defaults);
-        if (!command.json.empty()) {
-            std::string members = "command, outcome, exit_status";
-            for (const char *field : command.json)
-                members += std::string(", ") + field;
-            out += "\n" + strf(tr("With --json: one object with %s, and error when it failed."), members.c_str()) + "\n";
-        }
+        if (const std::string json = json_note(command); !json.empty())
+            out += "\n" + json + "\n";
         return out + "\n" + tr("See kelvractl --help for the global options.") + "\n";
     }
 
     std::string out = std::string(tr("Usage: kelvractl [global options] COMMAND [options]")) + "\n" +
-                      tr("Runs the Kelvra Dactylen fingerprint driver the way a biometric host does.") + "\n\n" +
+                      purpose_text() + "\n\n" +
                       tr("Commands:") + "\n";
     std::vector<std::string> left;
     std::size_t width = 0;
@@ -406,10 +439,9 @@ std::string usage_text(std::optional<Command> topic, const Defaults &defaults)
         ++i;
     }
     out += std::string("\n") + tr("Global options (anywhere on the line):") + "\n" + global_options(defaults) + "\n" +
-           tr("Exit status: 0 success or match; 1 no match; 2 bad usage, or a request refused as given (an\n"
-              "index that holds a finger); 3 the operation failed (time-out, stop by the user, sensor in use\n"
-              "by another program, device or database error); 130 a second Ctrl-C, which ends kelvractl at\n"
-              "once without waiting for the driver.\n");
+           tr("Exit status:") + "\n";
+    for (const ExitStatusRow &row : exit_statuses())
+        out += strf("  %-5d", row.status) + wrapped(tr(row.meaning), 7) + "\n";
     return out;
 }
 

@@ -28,6 +28,7 @@ struct Options {
     std::optional<int> timeout_ms;
     bool json = false;
     bool verbose = false;
+    bool vendor_sdk = false;            // the module's SDK from its run path, not the virtual sensor
     std::optional<WorkMode> mode;
     std::optional<std::string> finger;  // "none" removes the virtual finger
 
@@ -54,15 +55,29 @@ ParseResult parse_args(std::span<const std::string_view> args);
 // The defaults that only the running program knows, shown in the help.
 struct Defaults {
     std::string timeout_ms;
-    std::string database;
+    std::string database;  // "" shows where it is looked for ($XDG_DATA_HOME/...)
     std::string module;
-    std::string socket;
 };
 
 // The usage line of a command, from the table: "kelvractl enroll --uid U --name TEXT [--index I] ...".
 std::string synopsis(const CommandRow &command);
 // Help of one command, or of kelvractl when command is nullopt; translated.
 std::string usage_text(std::optional<Command> command, const Defaults &defaults);
+
+// Pieces of the help texts, which the man page is made of too (translated).
+std::string purpose_text();  // what kelvractl does, one sentence
+// An option's help with its range (for a number) and its default: "user id (0 to 2147483647)".
+std::string option_help(const OptionRow &row, const Range *range, const char *help, const Defaults &defaults);
+// What the command's --json object holds; "" for a command without one.
+std::string json_note(const CommandRow &command);
+// The hand-control verbs of finger: "press NAME | lift | ...".
+std::string hand_verbs();
+
+struct ExitStatusRow {
+    int status;
+    const char *meaning;  // English; tr() translates
+};
+std::span<const ExitStatusRow> exit_statuses();
 
 enum class NumberError { none, not_a_number, out_of_range };
 // A decimal int with nothing before or after it.

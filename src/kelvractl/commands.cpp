@@ -23,6 +23,10 @@ constexpr OptionRow kOptions[] = {
      N_("print one JSON object with the outcome instead of words"), DefaultOf::none, nullptr, {}},
     {Opt::module, "--module", nullptr, "PATH", ValueKind::path, true, N_("the driver module to load"),
      DefaultOf::module, nullptr, {}},
+    {Opt::vendor_sdk, "--vendor-sdk", nullptr, nullptr, ValueKind::flag, true,
+     N_("use the vendor's libKelDactylen.so, which the module finds in its driver directory, instead of the "
+        "virtual sensor installed with kelvractl"),
+     DefaultOf::none, nullptr, {}},
     {Opt::mode, "--mode", nullptr, "host|chip", ValueKind::work_mode, true,
      N_("virtual sensor: match on the host or on the chip"), DefaultOf::fixed, "host", {}},
     {Opt::finger, "--finger", nullptr, "NAME", ValueKind::finger_name, true,

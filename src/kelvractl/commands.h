@@ -17,7 +17,7 @@ struct Options;
 
 enum class Command { discover, enroll, verify, identify, search, list, clean, demo, finger, help };
 
-enum class Opt { config, db, module, frames, socket, timeout, json, verbose, mode, finger, help, uid, index, name, from, to, replace };
+enum class Opt { config, db, module, vendor_sdk, frames, socket, timeout, json, verbose, mode, finger, help, uid, index, name, from, to, replace };
 
 enum class ValueKind {
     flag,         // no value

@@ -234,12 +234,15 @@ std::optional<int> Program::load_driver()
 
     const std::string path = !options_.module_file.empty() ? options_.module_file : locations_.module;
     std::string error;
+    if (!options_.vendor_sdk && !load_virtual_sdk(locations_.virtual_sdk, error))
+        return fail(Outcome::error, error);
     module_ = Module::load(path, error);
     if (!module_)
         return fail(Outcome::error, error);
-    // The module binds its text domain to the installed catalogues when it is loaded; the build tree's
-    // module speaks from the build tree's.
-    if (!locations_.build_module.empty() && same_file(path, locations_.build_module)) {
+    // The module binds its text domain to the locale directory of the prefix it was configured for
+    // when it is loaded; the module that came with kelvractl (build tree, another prefix, a DESTDIR
+    // tree) speaks from the catalogues that came with it.
+    if (same_file(path, locations_.module)) {
         bindtextdomain(kDriverTextDomain, locations_.catalogues.c_str());
         bind_textdomain_codeset(kDriverTextDomain, "UTF-8");
     }
@@ -365,9 +368,8 @@ Defaults Program::defaults() const
 {
     Defaults d;
     d.timeout_ms = std::to_string(bio_get_ops_timeout_ms());
-    d.database = locations_.database.empty() ? std::string("$XDG_DATA_HOME/kelvractl/features.db") : locations_.database;
+    d.database = locations_.database;
     d.module = locations_.module;
-    d.socket = tr("the database's path with .sock added");
     return d;
 }
 

@@ -4,6 +4,7 @@
 #define KELVRACTL_PROGRAM_H
 
 #include "backend.h"
+#include "locations.h"
 #include "output.h"
 #include "setup.h"
 
@@ -13,14 +14,6 @@
 #include <string>
 
 namespace kelvractl {
-
-// Where kelvractl looks for what it did not get on its command line.
-struct Locations {
-    std::string database;        // the default feature database ("" when there is no home)
-    std::string module;          // the default driver module
-    std::string build_module;    // the build tree's module beside kelvractl ("" when not in a build tree)
-    std::string catalogues;      // the locale directory of kelvractl's and the driver's catalogues
-};
 
 class Program : public Backend {
 public:

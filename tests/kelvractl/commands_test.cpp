@@ -1,12 +1,14 @@
-// commands_test.cpp - the command table is what parsing, help and the JSON output go by: a row with its
-// required options parses, every row and option appears in the help, and every command's JSON object
-// carries exactly the members its row names.
+// commands_test.cpp - the command table is what parsing, help, the manual and the JSON output go by: a
+// row with its required options parses, every row and option appears in the help and the manual, and
+// every command's JSON object carries exactly the members its row names.
 #include "args.h"
 #include "json.h"
+#include "man_page.h"
 #include "report.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -77,6 +79,55 @@ TEST(CommandTable, HelpShowsEveryCommandEveryOptionAndTheDefaultsOfTheRunningPro
         for (const char *field : command.json)
             EXPECT_NE(text.find(field), std::string::npos) << command.name << " " << field;
     }
+}
+
+// The part of a roff page from the line `heading` to the next section or subsection.
+std::string man_section(const std::string &page, const std::string &heading)
+{
+    const std::size_t start = page.find("\n" + heading + "\n");
+    if (start == std::string::npos)
+        return {};
+    const std::size_t end = std::min(page.find("\n.SS ", start + 1), page.find("\n.SH ", start + 1));
+    return page.substr(start, end - start);
+}
+
+// An option's name as the manual sets it in bold: every dash a minus sign.
+std::string man_option(const char *name)
+{
+    std::string out = "\\fB";
+    for (const char *c = name; *c != '\0'; ++c)
+        out += *c == '-' ? std::string("\\-") : std::string(1, *c);
+    return out + "\\fR";
+}
+
+TEST(ManPage, DescribesEveryCommandWithItsOptionsEveryGlobalOptionAndEveryExitStatus)
+{
+    ManPageFacts facts;
+    facts.version = "9.9";
+    facts.driver_dir = "/drivers/here";
+    facts.private_dir = "/private/here";
+    const std::string page = man_page(facts);
+    for (const CommandRow &command : commands()) {
+        const std::string section = man_section(page, std::string(".SS ") + command.name);
+        ASSERT_FALSE(section.empty()) << command.name;
+        for (const OptionUse &use : command.options)
+            EXPECT_NE(section.find(man_option(row_of(use.opt).name)), std::string::npos)
+                << command.name << " " << row_of(use.opt).name;
+    }
+    const std::string global = man_section(page, ".SH GLOBAL OPTIONS");
+    for (const OptionRow &option : options()) {
+        if (option.global) {
+            EXPECT_NE(global.find(man_option(option.name)), std::string::npos) << option.name;
+        }
+    }
+    // Every status kelvractl can exit with is explained.
+    const std::string statuses = man_section(page, ".SH EXIT STATUS");
+    for (int o = static_cast<int>(Outcome::success); o <= static_cast<int>(Outcome::error); ++o) {
+        const std::string status = std::to_string(exit_status(static_cast<Outcome>(o)));
+        EXPECT_NE(statuses.find("\\fB" + status + "\\fR"), std::string::npos) << status;
+    }
+    EXPECT_NE(statuses.find("\\fB" + std::to_string(kExitInterruptedTwice) + "\\fR"), std::string::npos);
+    EXPECT_NE(man_section(page, ".SH FILES").find("/\\:drivers/\\:here"), std::string::npos) << page;
 }
 
 // The member names of a JSON object, as a sorted list.
