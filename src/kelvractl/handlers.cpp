@@ -116,7 +116,29 @@ int run_search(Backend &backend, const Options &o)
 
 int run_list(Backend &backend, const Options &o) { return shown(backend, backend.list(*o.uid, o.from, o.to)); }
 
-int run_clean(Backend &backend, const Options &o) { return shown(backend, backend.clean(*o.uid, o.from, o.to)); }
+int run_clean(Backend &backend, const Options &o)
+{
+    // Indexes that hold no finger need no operation. On a sensor that keeps the fingers itself the
+    // driver deletes what the database lists in part of the range, and it cannot tell a range that
+    // lists nothing from a database it could not read, so it would fail such a clean. A clean of every
+    // index always goes to the driver: it also lets the sensor drop fingers the database no longer lists.
+    const bool every_index = o.from <= 0 && o.to == -1;
+    if (!every_index) {
+        const Report listed = backend.stored(*o.uid, o.from, o.to);
+        if (listed.outcome != Outcome::success)
+            return failed_lookup(backend, listed, Command::clean);
+        if (listed.records.empty()) {
+            Report r;
+            r.command = Command::clean;
+            r.outcome = Outcome::nothing_to_delete;
+            r.uid = *o.uid;
+            r.from = o.from;
+            r.to = o.to;
+            return shown(backend, r);
+        }
+    }
+    return shown(backend, backend.clean(*o.uid, o.from, o.to));
+}
 
 int run_demo(Backend &backend, const Options &) { return backend.demo(); }
 

@@ -15,6 +15,7 @@ std::string_view outcome_name(Outcome outcome)
     case Outcome::match: return "match";
     case Outcome::no_match: return "no-match";
     case Outcome::not_enrolled: return "not-enrolled";
+    case Outcome::nothing_to_delete: return "nothing-to-delete";
     case Outcome::refused: return "refused";
     case Outcome::usage: return "usage";
     case Outcome::failed: return "failed";
@@ -32,6 +33,7 @@ int exit_status(Outcome outcome)
     switch (outcome) {
     case Outcome::success:
     case Outcome::match:
+    case Outcome::nothing_to_delete:
         return kExitOk;
     case Outcome::no_match:
     case Outcome::not_enrolled:
@@ -137,6 +139,8 @@ std::string report_words(const Report &r)
     case Outcome::no_match: return no_match_words(r);
     case Outcome::not_enrolled:
         return strf(tr("No match: user %d has no finger at index %d."), r.uid, r.index.value_or(-1));
+    case Outcome::nothing_to_delete:
+        return strf(tr("Nothing to delete: no finger is enrolled among %s."), range_words(r).c_str());
     case Outcome::timeout: return strf(tr("Timed out: %s."), r.detail.c_str());
     case Outcome::stopped: return tr("Stopped by the user.");
     case Outcome::refused:

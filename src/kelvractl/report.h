@@ -24,6 +24,7 @@ enum class Outcome {
     match,
     no_match,
     not_enrolled,  // verify of an index that holds no finger
+    nothing_to_delete,  // clean of indexes that hold no finger: the driver was not asked
     refused,       // the request itself cannot be carried out as given (an index in use)
     usage,         // the command line is wrong
     failed,

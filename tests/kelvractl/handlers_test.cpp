@@ -134,14 +134,50 @@ TEST(VerifyHandler, AnEmptyIndexIsAnsweredWithoutAFinger)
     EXPECT_EQ(enrolled.calls, std::vector<std::string>{"verify 7 2"});
 }
 
+TEST(CleanHandler, IndexesWithoutAFingerAreAnsweredWithoutTheDriverUnlessEveryIndexIsAsked)
+{
+    struct Case {
+        const char *what;
+        int from, to;
+        std::vector<std::string> calls;
+        Outcome outcome;
+    };
+    // User 7 has fingers 1 and 4; user 8 has finger 2.
+    const std::vector<Case> cases = {
+        {"every index", 0, -1, {"clean 7 0 -1"}, Outcome::success},
+        {"a range holding a finger", 3, 6, {"clean 7 3 6"}, Outcome::success},
+        {"an empty range", 2, 3, {}, Outcome::nothing_to_delete},
+        {"an empty open range", 5, -1, {}, Outcome::nothing_to_delete},
+        {"an empty single index", 2, 2, {}, Outcome::nothing_to_delete},
+        {"a listed single index", 4, 4, {"clean 7 4 4"}, Outcome::success},
+    };
+    for (const Case &c : cases) {
+        FakeBackend backend;
+        backend.database = {Record{7, 1, "a", 1}, Record{7, 4, "b", 1}, Record{8, 2, "c", 1}};
+        Options o;
+        o.command = Command::clean;
+        o.uid = 7;
+        o.from = c.from;
+        o.to = c.to;
+        EXPECT_EQ(run_clean(backend, o), 0) << c.what;
+        EXPECT_EQ(backend.calls, c.calls) << c.what;
+        ASSERT_EQ(backend.shown.size(), 1u) << c.what;
+        EXPECT_EQ(backend.shown[0].outcome, c.outcome) << c.what;
+    }
+}
+
 TEST(Handlers, ADatabaseThatCannotBeReadEndsTheCommandWithItsOutcome)
 {
-    for (const Command command : {Command::enroll, Command::verify}) {
+    for (const Command command : {Command::enroll, Command::verify, Command::clean}) {
         FakeBackend backend;
         backend.lookup = Outcome::error;
         Options o = enroll_options(0);
         o.command = command;
-        const int status = command == Command::enroll ? run_enroll(backend, o) : run_verify(backend, o);
+        o.from = 1;
+        o.to = 2;
+        const int status = command == Command::enroll   ? run_enroll(backend, o)
+                           : command == Command::verify ? run_verify(backend, o)
+                                                        : run_clean(backend, o);
         EXPECT_EQ(status, exit_status(Outcome::error));
         EXPECT_TRUE(backend.calls.empty());
         ASSERT_EQ(backend.shown.size(), 1u);
