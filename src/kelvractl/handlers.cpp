@@ -31,14 +31,23 @@ const Record *record_at(const std::vector<Record> &records, int index)
     return it != records.end() ? &*it : nullptr;
 }
 
-Report refusal(Command command, const Options &o, std::string why)
+// An outcome kelvractl decides itself from what was asked, without an operation of the driver.
+Report answered_here(Command command, Outcome outcome, const Options &o)
 {
     Report r;
     r.command = command;
-    r.outcome = Outcome::refused;
+    r.outcome = outcome;
     r.uid = *o.uid;
     r.index = o.index;
     r.name = o.name.value_or("");
+    r.from = o.from;
+    r.to = o.to;
+    return r;
+}
+
+Report refusal(Command command, const Options &o, std::string why)
+{
+    Report r = answered_here(command, Outcome::refused, o);
     r.detail = std::move(why);
     return r;
 }
@@ -90,14 +99,8 @@ int run_verify(Backend &backend, const Options &o)
     const Report enrolled = backend.stored(*o.uid, *o.index, *o.index);
     if (enrolled.outcome != Outcome::success)
         return failed_lookup(backend, enrolled, Command::verify);
-    if (enrolled.records.empty()) {
-        Report r;
-        r.command = Command::verify;
-        r.outcome = Outcome::not_enrolled;
-        r.uid = *o.uid;
-        r.index = o.index;
-        return shown(backend, r);
-    }
+    if (enrolled.records.empty())
+        return shown(backend, answered_here(Command::verify, Outcome::not_enrolled, o));
     backend.note(tr("Place your finger on the sensor."));
     return shown(backend, backend.verify(*o.uid, *o.index));
 }
@@ -127,15 +130,8 @@ int run_clean(Backend &backend, const Options &o)
         const Report listed = backend.stored(*o.uid, o.from, o.to);
         if (listed.outcome != Outcome::success)
             return failed_lookup(backend, listed, Command::clean);
-        if (listed.records.empty()) {
-            Report r;
-            r.command = Command::clean;
-            r.outcome = Outcome::nothing_to_delete;
-            r.uid = *o.uid;
-            r.from = o.from;
-            r.to = o.to;
-            return shown(backend, r);
-        }
+        if (listed.records.empty())
+            return shown(backend, answered_here(Command::clean, Outcome::nothing_to_delete, o));
     }
     return shown(backend, backend.clean(*o.uid, o.from, o.to));
 }
