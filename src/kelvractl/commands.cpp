@@ -27,6 +27,14 @@ constexpr OptionRow kOptions[] = {
      N_("use the vendor's libKelDactylen.so, which the module finds in its driver directory, instead of the "
         "virtual sensor installed with kelvractl"),
      DefaultOf::none, nullptr, {}},
+    {Opt::record, "--record", nullptr, "FILE", ValueKind::path, true,
+     N_("record every call the driver makes to the sensor SDK into the trace FILE (created, mode 0600; it "
+        "holds fingerprint images), with the command, the database before and the host journal after"),
+     DefaultOf::none, nullptr, {}},
+    {Opt::replay, "--replay", nullptr, "FILE", ValueKind::path, true,
+     N_("run the command on the virtual sensor answering from the trace FILE, on a copy of the database "
+        "recorded in it, and compare the host journal with the recorded one"),
+     DefaultOf::none, nullptr, {}},
     {Opt::mode, "--mode", nullptr, "host|chip", ValueKind::work_mode, true,
      N_("virtual sensor: match on the host or on the chip"), DefaultOf::fixed, "host", {}},
     {Opt::finger, "--finger", nullptr, "NAME", ValueKind::finger_name, true,
@@ -75,6 +83,7 @@ constexpr const char *kRecordsJson[] = {KELVRACTL_DRIVER_FIELDS, "records"};
 constexpr const char *kCleanJson[] = {KELVRACTL_DRIVER_FIELDS};
 constexpr const char *kDemoJson[] = {"passed", "steps_run", "steps"};
 constexpr const char *kFingerJson[] = {"line", "answer"};
+constexpr const char *kReplayJson[] = {"calls", "journal_matches", "divergence", "journal_difference"};
 #undef KELVRACTL_DRIVER_FIELDS
 
 constexpr CommandRow kCommands[] = {
@@ -107,6 +116,12 @@ constexpr CommandRow kCommands[] = {
     {Command::finger, "finger", Operands::hand_verb, N_("play the virtual finger by hand"),
      N_("Plays the virtual finger by hand while another kelvractl waits for it.\n"), {}, kFingerJson,
      Needs::nothing, run_finger},
+    {Command::replay, "replay", Operands::trace_file, N_("rerun a recorded session and compare it"),
+     N_("Reruns the command a trace FILE was recorded with (kelvractl --record FILE ...) on the virtual\n"
+        "sensor answering from the trace, on a temporary copy of the database recorded in it (yours is\n"
+        "not touched), and compares the host journal with the recorded one. Exit status 0 only when\n"
+        "the driver made every recorded call and the journal is identical.\n"),
+     {}, kReplayJson, Needs::nothing, run_replay},
     {Command::help, "help", Operands::topic, N_("this text, or a command's"),
      N_("Describes kelvractl, or one of its commands.\n"), {}, {}, Needs::nothing, run_help},
 };
