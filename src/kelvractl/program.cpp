@@ -45,6 +45,27 @@ std::string parent_of(const std::string &path)
     return path.substr(0, slash);
 }
 
+std::optional<std::vector<std::uint8_t>> read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::vector<std::uint8_t> content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad())
+        return std::nullopt;
+    return content;
+}
+
+// Creates path (mode 0600, never over another file) holding content.
+bool write_new_file(const std::string &path, const std::vector<std::uint8_t> &content)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const bool written = write(fd, content.data(), content.size()) == ssize_t(content.size());
+    return close(fd) == 0 && written;
+}
+
 // Why the database at path cannot serve a command that reads it (or writes it), or "" when it can.
 // Nothing is created here. Missing folders on the way count as creatable when the nearest existing
 // one is writable.
@@ -197,9 +218,8 @@ std::optional<int> Program::prepare(Needs needs)
             return fail(Outcome::error, problem);
     }
     if (!options_.record_file.empty() && database && !memory_db_ && exists(db_)) {
-        std::ifstream in(db_, std::ios::binary);
-        database_before_.emplace(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        if (!in.good() && !in.eof())
+        database_before_ = read_file(db_);
+        if (!database_before_)
             return fail(Outcome::error, strf(tr("cannot read the database %s"), db_.c_str()));
     }
     if (!options_.module_file.empty() && !exists(options_.module_file))
@@ -354,15 +374,17 @@ std::optional<int> Program::prepare_replay()
     replay_dir_ = folder;
     db_ = replay_dir_ + "/features.db";
     default_db_ = false;
-    if (plan_->database) {
-        const int fd = open(db_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        const auto &content = *plan_->database;
-        const bool written = fd >= 0 && write(fd, content.data(), content.size()) == ssize_t(content.size());
-        if (fd >= 0)
-            close(fd);
-        if (!written)
-            return fail(Outcome::error, strf(tr("cannot write the recorded database to %s"), db_.c_str()));
+    if (plan_->database && !write_new_file(db_, *plan_->database))
+        return fail(Outcome::error, strf(tr("cannot write the recorded database to %s"), db_.c_str()));
+    if (plan_->config) {
+        options_.config_file = replay_dir_ + "/kelvractl.conf";
+        if (!write_new_file(options_.config_file, *plan_->config))
+            return fail(Outcome::error, strf(tr("cannot write the recorded configuration to %s"),
+                                             options_.config_file.c_str()));
     }
+    // The sensor answers from the trace: nothing reaches it by hand and it renders no frames.
+    options_.socket_file.clear();
+    options_.frames_dir.clear();
     return std::nullopt;
 }
 
@@ -375,7 +397,11 @@ std::optional<int> Program::start_recording()
     const std::string sdk = options_.vendor_sdk ? locations_.vendor_sdk : locations_.virtual_sdk;
     if (!recorder_->configure(sdk, options_.record_file, error))
         return fail(Outcome::error, error);
+    std::optional<std::vector<std::uint8_t>> config;
+    if (!options_.config_file.empty() && !(config = read_file(options_.config_file)))
+        return fail(Outcome::error, strf(tr("cannot read the configuration %s"), options_.config_file.c_str()));
     if (!recorder_->add_section(kCommandSection, encode_words(options_.words), error) ||
+        (config && !recorder_->add_section(kConfigSection, *config, error)) ||
         (database_before_ && !recorder_->add_section(kDatabaseSection, *database_before_, error)))
         return fail(Outcome::error, strf(tr("cannot record into %s: %s"), options_.record_file.c_str(), error.c_str()));
     return std::nullopt;

@@ -55,7 +55,7 @@ private:
     std::optional<int> start_recording();
     static void on_replay_event(const kelvs_replay_event *event, void *user);
 
-    const Options &options_;
+    Options options_;  // a replay points some of them at its own copies
     Locations locations_;
     std::string db_;
     bool default_db_ = false;

@@ -154,6 +154,8 @@ std::optional<ReplayPlan> read_replay_plan(const std::string &path, std::string 
             has_command = true;
         } else if (section->name == kDatabaseSection) {
             plan.database = std::move(section->content);
+        } else if (section->name == kConfigSection) {
+            plan.config = std::move(section->content);
         } else if (section->name == kJournalSection) {
             plan.journal = decode_lines(section->content);
         }

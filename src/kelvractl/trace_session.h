@@ -17,6 +17,7 @@ namespace kelvractl {
 // Names of the sections kelvractl stores with a session.
 inline constexpr char kCommandSection[] = "command";
 inline constexpr char kDatabaseSection[] = "database";
+inline constexpr char kConfigSection[] = "config";
 inline constexpr char kJournalSection[] = "journal";
 
 // The recorder's control calls, looked up by the names of kelrec_control.h with its types.
@@ -51,6 +52,7 @@ std::vector<std::string> decode_lines(const std::vector<std::uint8_t> &content);
 struct ReplayPlan {
     std::vector<std::string> command;                    // the words after "kelvractl"
     std::optional<std::vector<std::uint8_t>> database;  // the host database file before the session
+    std::optional<std::vector<std::uint8_t>> config;    // the --config key file it ran with
     std::vector<std::string> journal;                    // the host journal after it
 };
 // nullopt with a reason (translated) when the trace cannot be read, is redacted or keeps no command.

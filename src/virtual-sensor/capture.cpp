@@ -105,7 +105,7 @@ KELVS_EXPORT int KELFPSCAN_CaptureRawData(KELFPSCAN_HANDLE handle, int mode, uns
             if (rc == 0) {
                 auto view = kelvs::finger_at(s.profile, s.finger, now);
                 std::vector<uint8_t> frame(n);
-                kelvs::render_frame(frame, g.width, g.height, view, s.frame_serial);
+                kelvs::render_frame(frame, g.width, g.height, view, s.frame_serial, s.profile.noise);
                 std::memcpy(image, frame.data(), n);
                 serial = s.frame_serial++;
                 d->last = {};

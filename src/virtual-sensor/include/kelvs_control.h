@@ -47,6 +47,8 @@ enum {
  *   Width=160 Height=160 Dpi=508   image geometry reported in match-on-host mode (chip mode: 96 x 96)
  *   FwMinorVersion=80 FwVersion=24 McuType=7 SensorType=37   firmware facts
  *   CaptureMs=30              time one capture takes
+ *   Noise=15                  grey levels of sensor noise on every pixel (0: clean frames, which a
+ *                             trace stores in a fraction of the space)
  *   Capacity=50               templates the on-chip store holds
  *   EnrollGiveUpMs=8000       EnrollForOS answers 254 after this long without a finger
  *   StateFile=PATH            where the on-chip store is kept across processes (none: in memory only)
