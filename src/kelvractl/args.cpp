@@ -4,6 +4,7 @@
 #include "i18n.h"
 #include "kelvs_control.h"
 #include "report.h"
+#include "trace_commands.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -223,6 +224,10 @@ ParseResult parse_args(std::span<const std::string_view> args)
             o.finger_words.emplace_back(word);
             continue;
         }
+        if (command->operands == Operands::trace_verb) {
+            o.trace_words.emplace_back(word);
+            continue;
+        }
         if (command->operands == Operands::topic && !topic_given) {
             const CommandRow *topic = find_command(word);
             if (topic == nullptr)
@@ -242,6 +247,7 @@ ParseResult parse_args(std::span<const std::string_view> args)
             o.help_topic = command->id;
         o.command = Command::help;
         o.finger_words.clear();
+        o.trace_words.clear();
         r.options = std::move(o);
         return r;
     }
@@ -266,6 +272,10 @@ ParseResult parse_args(std::span<const std::string_view> args)
         if (auto problem = check_hand_words(o.finger_words))
             return refuse(std::move(*problem), {}, o.json);
     }
+    if (command->operands == Operands::trace_verb) {
+        if (auto problem = check_trace_words(o.trace_words))
+            return refuse(std::move(*problem), {}, o.json);
+    }
     r.options = std::move(o);
     return r;
 }
@@ -282,6 +292,7 @@ std::string synopsis(const CommandRow &command)
     case Operands::none: break;
     case Operands::topic: out += " [COMMAND]"; break;
     case Operands::hand_verb: out += " VERB [NAME]"; break;
+    case Operands::trace_verb: out += std::string(" ") + trace_verbs(); break;
     }
     return out;
 }

@@ -40,6 +40,7 @@ struct Options {
     int to = -1;                        // -1: no upper bound
     bool replace = false;
     std::vector<std::string> finger_words;  // finger: the hand-control verb and its finger
+    std::vector<std::string> trace_words;   // trace: show FILE, or redact IN OUT
 };
 
 struct ParseResult {

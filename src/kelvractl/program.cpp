@@ -146,8 +146,8 @@ int Program::fail(Outcome outcome, std::string detail)
 
 std::optional<int> Program::prepare(Needs needs)
 {
-    if (options_.command == Command::help)
-        return std::nullopt;
+    if (options_.command == Command::help || options_.command == Command::trace)
+        return std::nullopt;  // no driver, no database
 
     db_ = options_.db_file;
     default_db_ = db_.empty();

@@ -504,7 +504,8 @@ bool Reader::finished() const
 
 namespace {
 
-std::optional<Trace> read_all(std::unique_ptr<Reader> reader, std::string &error)
+// where: what an error names first ("path: "), as Reader::open does.
+std::optional<Trace> read_all(std::unique_ptr<Reader> reader, const std::string &where, std::string &error)
 {
     if (!reader)
         return std::nullopt;
@@ -512,8 +513,10 @@ std::optional<Trace> read_all(std::unique_ptr<Reader> reader, std::string &error
     trace.header = reader->header();
     while (auto entry = reader->next(error))
         trace.entries.push_back(std::move(*entry));
-    if (!error.empty())
+    if (!error.empty()) {
+        error = where + error;
         return std::nullopt;
+    }
     trace.finished = reader->finished();
     return trace;
 }
@@ -522,12 +525,12 @@ std::optional<Trace> read_all(std::unique_ptr<Reader> reader, std::string &error
 
 std::optional<Trace> read_trace(const std::string &path, std::string &error)
 {
-    return read_all(Reader::open(path, error), error);
+    return read_all(Reader::open(path, error), path + ": ", error);
 }
 
 std::optional<Trace> read_trace(std::span<const std::uint8_t> data, std::string &error)
 {
-    return read_all(Reader::from_bytes(data, error), error);
+    return read_all(Reader::from_bytes(data, error), "", error);
 }
 
 }  // namespace kelvra::trace
