@@ -34,13 +34,13 @@ std::string utc_time(std::int64_t unix_s)
     return text;
 }
 
-std::string header_line(const kt::Header &h, std::size_t calls, bool finished)
+// state: whether the trace ends with its end mark, ends without one, or is damaged.
+std::string header_line(const kt::Header &h, std::size_t calls, const char *state)
 {
     std::string line =
         strf(tr("trace version %u by %s, SDK %s, started %s; %zu calls; %s"), h.version,
              h.recorder.empty() ? tr("an unknown recorder") : h.recorder.c_str(),
-             h.sdk.empty() ? tr("unknown") : h.sdk.c_str(), utc_time(h.started_unix_s).c_str(), calls,
-             finished ? tr("finished") : tr("unfinished: no end mark, the recording program did not finish"));
+             h.sdk.empty() ? tr("unknown") : h.sdk.c_str(), utc_time(h.started_unix_s).c_str(), calls, state);
     if (h.redacted)
         line += tr("; redacted: it can be shown, not replayed");
     return line;
@@ -65,7 +65,10 @@ int show(const std::string &path, std::FILE *out, std::FILE *err)
         else
             lines.push_back(kt::describe(std::get<kt::Section>(*entry)));
     }
-    std::fprintf(out, "%s\n", header_line(reader->header(), calls, reader->finished()).c_str());
+    const char *state = !error.empty()         ? tr("damaged: see the error after the entries")
+                        : reader->finished() ? tr("finished")
+                                             : tr("unfinished: no end mark, the recording program did not finish");
+    std::fprintf(out, "%s\n", header_line(reader->header(), calls, state).c_str());
     for (const auto &line : lines)
         std::fprintf(out, "%s\n", line.c_str());
     std::fflush(out);

@@ -246,9 +246,9 @@ struct Reader::State {
         std::size_t count = d.u8();
         std::size_t expected = count_parameters(function, direction);
         if (d.ok() && count != expected) {
-            fault.message = std::string(function_name(function)) + " has " + std::to_string(expected) +
-                            (direction == Direction::in ? " inputs" : " outputs") + ", the frame holds " +
-                            std::to_string(count);
+            fault.message = std::string(function_name(function)) + ": " + std::to_string(count) +
+                            (direction == Direction::in ? " input" : " output") + " values in the frame, the call has " +
+                            std::to_string(expected);
             return false;
         }
         for (std::size_t i = 0; i < count; ++i) {
