@@ -50,6 +50,9 @@ inline constexpr std::size_t kMaxBuffer = 64u << 20;
 // stored raw).
 inline constexpr std::size_t kBufferFrameOverhead = 32 + 4 + 1;
 inline constexpr std::size_t kMaxFramePayload = kMaxBuffer + kBufferFrameOverhead;
+// Deflate expands at most about 1032 times, so a stored buffer's size claims no more than that many
+// times its compressed bytes before the reader makes room for it.
+inline constexpr std::size_t kMaxZlibRatio = 1032;
 // The sum of the distinct buffers one reader keeps.
 inline constexpr std::size_t kMaxStoredTotal = std::size_t(1) << 30;
 inline constexpr std::size_t kMaxText = 4096;         // header strings

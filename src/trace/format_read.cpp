@@ -358,6 +358,11 @@ struct Reader::State {
             }
             content->assign(data.begin(), data.end());
         } else if (coding == kZlib) {
+            if (size > data.size() * kMaxZlibRatio + 64) {
+                fault.message = name + std::to_string(data.size()) + " compressed bytes cannot make " +
+                                std::to_string(size) + " bytes";
+                return false;
+            }
             content->resize(size);
             uLongf unpacked = size;
             int rc = uncompress(content->data(), &unpacked, data.data(), static_cast<uLong>(data.size()));

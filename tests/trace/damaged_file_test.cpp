@@ -129,6 +129,8 @@ TEST_F(DamagedTrace, EachDamagedPartGivesItsOwnErrorAtItsOwnPlace)
          "entry 2" + at(buffer) + "stored buffer " + short_hash + ": the compressed data is damaged"},
         {"stored size above the bound", [&](auto &f) { set_u32(f, payload_at(buffer) + 32, (64u << 20) + 1); reseal(f, buffer); },
          "entry 2" + at(buffer) + "stored buffer " + short_hash + ": 67108865 bytes (at most 67108864)"},
+        {"stored size beyond what deflate makes", [&](auto &f) { set_u32(f, payload_at(buffer) + 32, 10u << 20); reseal(f, buffer); },
+         "compressed bytes cannot make 10485760 bytes"},
         {"stored size one less", [&](auto &f) { f[payload_at(buffer) + 32] -= 1; reseal(f, buffer); },
          "the compressed data is damaged"},
         {"stored hash", [&](auto &f) { f[payload_at(buffer) + 3] ^= 1; reseal(f, buffer); },
