@@ -4,6 +4,7 @@
 #include "i18n.h"
 #include "kelvs_control.h"
 #include "report.h"
+#include "trace_commands.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -235,6 +236,10 @@ ParseResult parse_args(std::span<const std::string_view> args)
             o.replay_file = std::string(word);
             continue;
         }
+        if (command->operands == Operands::trace_verb) {
+            o.trace_words.emplace_back(word);
+            continue;
+        }
         if (command->operands == Operands::topic && !topic_given) {
             const CommandRow *topic = find_command(word);
             if (topic == nullptr)
@@ -254,6 +259,7 @@ ParseResult parse_args(std::span<const std::string_view> args)
             o.help_topic = command->id;
         o.command = Command::help;
         o.finger_words.clear();
+        o.trace_words.clear();
         r.options = std::move(o);
         return r;
     }
@@ -285,6 +291,10 @@ ParseResult parse_args(std::span<const std::string_view> args)
         if (auto problem = check_hand_words(o.finger_words))
             return refuse(std::move(*problem), {}, o.json);
     }
+    if (command->operands == Operands::trace_verb) {
+        if (auto problem = check_trace_words(o.trace_words))
+            return refuse(std::move(*problem), {}, o.json);
+    }
     r.options = std::move(o);
     return r;
 }
@@ -302,6 +312,7 @@ std::string synopsis(const CommandRow &command)
     case Operands::topic: out += " [COMMAND]"; break;
     case Operands::hand_verb: out += " VERB [NAME]"; break;
     case Operands::trace_file: out += " FILE"; break;
+    case Operands::trace_verb: out += std::string(" ") + trace_verbs(); break;
     }
     return out;
 }

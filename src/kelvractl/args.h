@@ -44,6 +44,7 @@ struct Options {
     std::vector<std::string> finger_words;  // finger: the hand-control verb and its finger
     // The words of the command line without --record and its trace: what a replay runs again.
     std::vector<std::string> words;
+    std::vector<std::string> trace_words;   // trace: show FILE, or redact IN OUT
 };
 
 struct ParseResult {

@@ -15,7 +15,7 @@ namespace kelvractl {
 class Backend;
 struct Options;
 
-enum class Command { discover, enroll, verify, identify, search, list, clean, demo, finger, replay, help };
+enum class Command { discover, enroll, verify, identify, search, list, clean, demo, finger, replay, trace, help };
 
 enum class Opt { config, db, module, vendor_sdk, record, replay, frames, socket, timeout, json, verbose, mode, finger, help, uid, index, name, from, to, replace };
 
@@ -58,8 +58,9 @@ struct OptionUse {
 };
 
 // What a command's words after its name are: none, a command name (help), a hand-control verb of
-// the virtual sensor with its finger (finger), or one trace file (replay).
-enum class Operands { none, topic, hand_verb, trace_file };
+// the virtual sensor with its finger (finger), one trace file (replay), or a trace verb with its files
+// (trace).
+enum class Operands { none, topic, hand_verb, trace_file, trace_verb };
 
 // What has to be in place before the handler runs.
 enum class Needs {

@@ -176,8 +176,9 @@ int Program::fail(Outcome outcome, std::string detail)
 
 std::optional<int> Program::prepare(Needs needs)
 {
-    if (options_.command == Command::help || options_.command == Command::replay)
-        return std::nullopt;
+    if (options_.command == Command::help || options_.command == Command::trace ||
+        options_.command == Command::replay)
+        return std::nullopt;  // no driver, no database (a replay prepares the run it makes)
 
     db_ = options_.db_file;
     default_db_ = db_.empty();

@@ -41,7 +41,9 @@ std::string describe_bytes(std::span<const std::uint8_t> bytes)
         }
     }
     if (shown < bytes.size())
-        s += shown == 0 ? " all zero" : " +" + std::to_string(bytes.size() - shown) + " zeros";
+        s += shown == 0                          ? " all zero"
+             : bytes.size() - shown == 1 ? " +1 zero"
+                                         : " +" + std::to_string(bytes.size() - shown) + " zeros";
     return s + ">";
 }
 

@@ -50,6 +50,9 @@ inline constexpr std::size_t kMaxBuffer = 64u << 20;
 // stored raw).
 inline constexpr std::size_t kBufferFrameOverhead = 32 + 4 + 1;
 inline constexpr std::size_t kMaxFramePayload = kMaxBuffer + kBufferFrameOverhead;
+// Deflate expands at most about 1032 times, so a stored buffer's size claims no more than that many
+// times its compressed bytes before the reader makes room for it.
+inline constexpr std::size_t kMaxZlibRatio = 1032;
 // The sum of the distinct buffers one reader keeps.
 inline constexpr std::size_t kMaxStoredTotal = std::size_t(1) << 30;
 inline constexpr std::size_t kMaxText = 4096;         // header strings
@@ -60,22 +63,21 @@ struct Encoder {
     std::vector<std::uint8_t> &out;
 
     void u8(std::uint8_t v) { out.push_back(v); }
-    void u32(std::uint32_t v)
-    {
-        for (int i = 0; i < 4; ++i)
-            out.push_back(std::uint8_t(v >> (8 * i)));
-    }
-    void u64(std::uint64_t v)
-    {
-        for (int i = 0; i < 8; ++i)
-            out.push_back(std::uint8_t(v >> (8 * i)));
-    }
+    void u32(std::uint32_t v) { little_endian(v); }
+    void u64(std::uint64_t v) { little_endian(v); }
     void i64(std::int64_t v) { u64(static_cast<std::uint64_t>(v)); }
     void bytes(std::span<const std::uint8_t> data) { out.insert(out.end(), data.begin(), data.end()); }
     void text(std::string_view s)
     {
         u32(static_cast<std::uint32_t>(s.size()));
         out.insert(out.end(), s.begin(), s.end());
+    }
+
+private:
+    template <typename T> void little_endian(T v)
+    {
+        for (std::size_t i = 0; i < sizeof(T); ++i)
+            out.push_back(std::uint8_t(v >> (8 * i)));
     }
 };
 
@@ -94,22 +96,8 @@ public:
         auto b = take(1);
         return b.empty() ? 0 : b[0];
     }
-    std::uint32_t u32()
-    {
-        auto b = take(4);
-        std::uint32_t v = 0;
-        for (std::size_t i = 0; i < b.size(); ++i)
-            v |= std::uint32_t(b[i]) << (8 * i);
-        return v;
-    }
-    std::uint64_t u64()
-    {
-        auto b = take(8);
-        std::uint64_t v = 0;
-        for (std::size_t i = 0; i < b.size(); ++i)
-            v |= std::uint64_t(b[i]) << (8 * i);
-        return v;
-    }
+    std::uint32_t u32() { return little_endian<std::uint32_t>(); }
+    std::uint64_t u64() { return little_endian<std::uint64_t>(); }
     std::int64_t i64() { return static_cast<std::int64_t>(u64()); }
     std::span<const std::uint8_t> take(std::size_t n)
     {
@@ -123,6 +111,15 @@ public:
     }
 
 private:
+    template <typename T> T little_endian()
+    {
+        auto b = take(sizeof(T));
+        T v = 0;
+        for (std::size_t i = 0; i < b.size(); ++i)
+            v |= T(b[i]) << (8 * i);
+        return v;
+    }
+
     std::span<const std::uint8_t> data_;
     std::size_t at_ = 0;
     bool ok_ = true;

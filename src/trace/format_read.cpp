@@ -246,9 +246,9 @@ struct Reader::State {
         std::size_t count = d.u8();
         std::size_t expected = count_parameters(function, direction);
         if (d.ok() && count != expected) {
-            fault.message = std::string(function_name(function)) + " has " + std::to_string(expected) +
-                            (direction == Direction::in ? " inputs" : " outputs") + ", the frame holds " +
-                            std::to_string(count);
+            fault.message = std::string(function_name(function)) + ": " + std::to_string(count) +
+                            (direction == Direction::in ? " input" : " output") + " values in the frame, the call has " +
+                            std::to_string(expected);
             return false;
         }
         for (std::size_t i = 0; i < count; ++i) {
@@ -358,6 +358,11 @@ struct Reader::State {
             }
             content->assign(data.begin(), data.end());
         } else if (coding == kZlib) {
+            if (size > data.size() * kMaxZlibRatio + 64) {
+                fault.message = name + std::to_string(data.size()) + " compressed bytes cannot make " +
+                                std::to_string(size) + " bytes";
+                return false;
+            }
             content->resize(size);
             uLongf unpacked = size;
             int rc = uncompress(content->data(), &unpacked, data.data(), static_cast<uLong>(data.size()));
@@ -504,7 +509,8 @@ bool Reader::finished() const
 
 namespace {
 
-std::optional<Trace> read_all(std::unique_ptr<Reader> reader, std::string &error)
+// where: what an error names first ("path: "), as Reader::open does.
+std::optional<Trace> read_all(std::unique_ptr<Reader> reader, const std::string &where, std::string &error)
 {
     if (!reader)
         return std::nullopt;
@@ -512,8 +518,10 @@ std::optional<Trace> read_all(std::unique_ptr<Reader> reader, std::string &error
     trace.header = reader->header();
     while (auto entry = reader->next(error))
         trace.entries.push_back(std::move(*entry));
-    if (!error.empty())
+    if (!error.empty()) {
+        error = where + error;
         return std::nullopt;
+    }
     trace.finished = reader->finished();
     return trace;
 }
@@ -522,12 +530,12 @@ std::optional<Trace> read_all(std::unique_ptr<Reader> reader, std::string &error
 
 std::optional<Trace> read_trace(const std::string &path, std::string &error)
 {
-    return read_all(Reader::open(path, error), error);
+    return read_all(Reader::open(path, error), path + ": ", error);
 }
 
 std::optional<Trace> read_trace(std::span<const std::uint8_t> data, std::string &error)
 {
-    return read_all(Reader::from_bytes(data, error), error);
+    return read_all(Reader::from_bytes(data, error), "", error);
 }
 
 }  // namespace kelvra::trace
