@@ -161,13 +161,21 @@ bool Recorder::start_trace(const std::string &path, std::string &error)
 bool Recorder::configure(const std::string &sdk_path, const std::string &trace_path, std::string &error)
 {
     std::lock_guard lock(mu_);
-    if (sdk_ready_) {
+    if (writer_) {
+        error = "the recorder writes a trace already";
+        return false;
+    }
+    // One session after another may be recorded, all from the one SDK the driver has been talking to.
+    if (sdk_ready_ && sdk_path != sdk_path_) {
         error = "the recorder forwards to " + sdk_path_ + " already";
         return false;
     }
     tried_ = true;
-    if (!load_sdk(sdk_path, error))
+    if (!sdk_ready_ && !load_sdk(sdk_path, error))
         return false;
+    session_ = {};
+    threads_.clear();
+    calls_ = 0;
     return start_trace(trace_path, error);
 }
 

@@ -24,7 +24,8 @@ extern "C" {
 #endif
 
 /* Loads the SDK at sdk_path and starts the trace at trace_path (created; an existing file is refused).
- * 0, or -1 with why in error. Refused once the recorder forwards to an SDK already. */
+ * 0, or -1 with why in error. Refused while a trace is written, and for another SDK than the one the
+ * recorder forwards to already; after kelrec_finish the next session of the same SDK may be recorded. */
 int kelrec_configure(const char *sdk_path, const char *trace_path, char *error, size_t error_size);
 /* Stores a named piece of the host's data with the session (a short ASCII name, each name once), e.g.
  * "command", "database", "journal". 0, or -1 with why. */
