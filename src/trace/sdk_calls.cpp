@@ -383,7 +383,7 @@ std::string difference(const Call &recorded, Function function, std::span<const 
 {
     if (recorded.function != function)
         return "the trace has " + std::string(function_name(recorded.function)) + ", the driver called " +
-               std::string(function_name(function)) + " (arguments: " + describe_inputs(function, inputs) + ")";
+               call_made(function, inputs);
     const auto names = input_names(function);
     const std::size_t n = std::max(recorded.inputs.size(), inputs.size());
     for (std::size_t k = 0; k < n; ++k) {
@@ -396,6 +396,14 @@ std::string difference(const Call &recorded, Function function, std::span<const 
                " in the trace, the driver passed " + is;
     }
     return {};
+}
+
+std::string call_made(Function function, std::span<const Value> inputs)
+{
+    const std::string name(function_name(function));
+    if (inputs.empty())
+        return name + " (no arguments)";
+    return name + " (arguments: " + describe_inputs(function, inputs) + ")";
 }
 
 }  // namespace kelvra::trace

@@ -103,6 +103,8 @@ void write_outputs(SdkSession &s, const SdkCall &call, std::span<const Value> ou
 // "the trace has KELFPSCAN_X, the driver called KELFPSCAN_Y (arguments: ...)" or
 // "KELFPSCAN_X argument level is 3 in the trace, the driver passed 2".
 std::string difference(const Call &recorded, Function function, std::span<const Value> inputs);
+// "KELFPSCAN_ImgQuality (arguments: width=96, ...)", or "KELFPSCAN_GlobalFree (no arguments)".
+std::string call_made(Function function, std::span<const Value> inputs);
 
 }  // namespace kelvra::trace
 

@@ -124,8 +124,7 @@ int replay_answer(const std::function<trace::SdkCall(trace::SdkSession &)> &buil
         const trace::SdkCall call = build(r.session);
         const uint64_t index = r.answered + 1;
         if (!r.next) {
-            const std::string made = std::string(trace::function_name(call.function)) +
-                                     " (arguments: " + trace::describe_inputs(call.function, call.inputs) + ")";
+            const std::string made = trace::call_made(call.function, call.inputs);
             diverge(r, index,
                     r.read_error.empty() ? "the trace ends, the driver called " + made
                                          : "the trace cannot be read further (" + r.read_error +
