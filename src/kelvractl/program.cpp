@@ -450,13 +450,16 @@ int Program::conclude(int status)
     if (difference)
         journal_text = strf(tr("journal line %zu: the trace has \"%s\", the replay has \"%s\""), difference->line,
                             difference->recorded.c_str(), difference->replayed.c_str());
+    const bool matches = calls_match && !difference;
     if (printer_->json()) {
         JsonObject o;
-        o.add("command", "replay").add("calls", static_cast<long long>(replay.calls_answered));
+        o.add("command", "replay").add("outcome", outcome_name(matches ? Outcome::success : Outcome::failed));
+        o.add("exit_status", matches ? kExitOk : kExitFailed);
+        o.add("calls", static_cast<long long>(replay.calls_answered));
         o.add_bool("journal_matches", !difference).add("divergence", calls_match ? nullptr : divergence.c_str());
         o.add("journal_difference", difference ? journal_text.c_str() : nullptr);
         printer_->raw_json(o.str());
-    } else if (calls_match && !difference) {
+    } else if (matches) {
         printer_->note(strf(tr("replay matches: %llu calls, identical journal"),
                             static_cast<unsigned long long>(replay.calls_answered)));
     } else {
@@ -465,7 +468,7 @@ int Program::conclude(int status)
         if (!calls_match)
             printer_->note(strf(tr("replay diverged: %s"), divergence.c_str()));
     }
-    return calls_match && !difference ? kExitOk : kExitFailed;
+    return matches ? kExitOk : kExitFailed;
 }
 
 int Program::replay(const std::string &trace)
