@@ -64,6 +64,14 @@ SdkCall call_of(Function function, std::vector<Value> inputs, std::vector<Output
     return {function, std::move(inputs), std::move(outputs)};
 }
 
+// A call on a handle with a user record and a finger record, both read as 64 bytes.
+SdkCall user_and_finger(Function function, SdkSession &s, KELFPSCAN_HANDLE handle, const unsigned char *user,
+                        const unsigned char *finger)
+{
+    return call_of(function, {handle_in(s, handle), buffer_in(user, KELFPSCAN_RECORD_SIZE),
+                              buffer_in(finger, KELFPSCAN_RECORD_SIZE)});
+}
+
 OutputSlot int_out(int *p) { return slot(OutputSlot::Type::int32, p); }
 OutputSlot byte_out(unsigned char *p) { return slot(OutputSlot::Type::uint8, p); }
 
@@ -265,9 +273,7 @@ SdkCall enroll_for_os(SdkSession &s, KELFPSCAN_HANDLE handle, unsigned char step
 SdkCall store_template_for_os(SdkSession &s, KELFPSCAN_HANDLE handle, const unsigned char *userRecord,
                               const unsigned char *fingerRecord)
 {
-    return call_of(Function::StoreTemplateForOS,
-                   {handle_in(s, handle), buffer_in(userRecord, KELFPSCAN_RECORD_SIZE),
-                    buffer_in(fingerRecord, KELFPSCAN_RECORD_SIZE)});
+    return user_and_finger(Function::StoreTemplateForOS, s, handle, userRecord, fingerRecord);
 }
 
 SdkCall search_for_os(SdkSession &s, KELFPSCAN_HANDLE handle, const unsigned char *userInfo,
@@ -285,9 +291,7 @@ SdkCall reset_identify_cnt_for_os(SdkSession &s, KELFPSCAN_HANDLE handle, int co
 SdkCall del_user_fps_fro_os(SdkSession &s, KELFPSCAN_HANDLE handle, const unsigned char *userInfo,
                             const unsigned char *fingerInfo)
 {
-    return call_of(Function::DelUserFpsFroOS,
-                   {handle_in(s, handle), buffer_in(userInfo, KELFPSCAN_RECORD_SIZE),
-                    buffer_in(fingerInfo, KELFPSCAN_RECORD_SIZE)});
+    return user_and_finger(Function::DelUserFpsFroOS, s, handle, userInfo, fingerInfo);
 }
 
 SdkCall del_all_user_fps_fro_os(SdkSession &s, KELFPSCAN_HANDLE handle, const unsigned char *userInfo)
