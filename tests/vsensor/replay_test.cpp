@@ -479,3 +479,67 @@ TEST(SdkCalls, EveryCallHasOneValuePerParameterOfItsTable)
 }
 
 }  // namespace
+
+namespace {
+
+struct FieldCase {
+    const char *name;
+    std::string config;  // kelrec.conf beside the recorder; "" for none ($SENSOR and $DIR are filled in)
+    int rc;              // of the first forwarded call
+    std::uint64_t calls; // in the trace it named
+};
+
+void PrintTo(const FieldCase &c, std::ostream *os) { *os << c.name; }
+
+class RecorderKeyFile : public VirtualSensor, public ::testing::WithParamInterface<FieldCase> {};
+
+// Makes sure a recorder installed in the SDK's place, with no host to configure it, forwards to the SDK
+// its key file names and records into the trace it names, and forwards nothing without one; an example
+// failure: a recorder that answers for an SDK it could not load.
+TEST_P(RecorderKeyFile, NamesTheSdkAndTheTraceOfARecorderNoHostConfigures)
+{
+    const FieldCase &c = GetParam();
+    // A copy of its own: the recorder reads its key file once, at the first call it forwards.
+    const std::filesystem::path folder = dir / c.name;
+    std::filesystem::create_directories(folder);
+    const std::filesystem::path copy = folder / "libKelDactylen.so";
+    std::filesystem::copy_file(kRecorder, copy);
+    std::string config = c.config;
+    for (const auto &[key, value] : {std::pair<std::string, std::string>{"$SENSOR", kSensor}, {"$DIR", folder.string()}})
+        for (std::size_t at; (at = config.find(key)) != std::string::npos;)
+            config.replace(at, key.size(), value);
+    if (!config.empty())
+        std::ofstream(folder / "kelrec.conf") << config;
+
+    void *library = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    decltype(&KELFPSCAN_GetDeviceCount) count_call = nullptr;
+    decltype(&kelrec_finish) finish = nullptr;
+    look_up(library, "KELFPSCAN_GetDeviceCount", count_call);
+    look_up(library, "kelrec_finish", finish);
+    int count = -1;
+    EXPECT_EQ(count_call(&count), c.rc);
+    EXPECT_EQ(count, c.rc == 0 ? 1 : -1);
+    EXPECT_EQ(finish(nullptr, 0), 0);
+
+    const std::string trace_path = (folder / ("field-" + std::to_string(getpid()) + ".trace")).string();
+    if (c.calls == 0) {
+        EXPECT_FALSE(std::filesystem::exists(trace_path));
+        return;
+    }
+    std::string error;
+    const auto t = trace::read_trace(trace_path, error);
+    ASSERT_TRUE(t) << error;
+    EXPECT_EQ(t->entries.size(), c.calls);
+    EXPECT_EQ(t->header.sdk, kSensor);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replay, RecorderKeyFile,
+    ::testing::Values(FieldCase{"NoKeyFile", "", -1, 0},
+                      FieldCase{"NotAnSdk", "[Recorder]\nSdk=/nonexistent/libKelDactylen.so\n", -1, 0},
+                      FieldCase{"SdkOnly", "[Recorder]\nSdk=$SENSOR\n", 0, 0},
+                      FieldCase{"SdkAndTrace", "[Recorder]\nSdk=$SENSOR\nTrace=$DIR/field-%p.trace\n", 0, 1}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
