@@ -74,6 +74,7 @@ std::optional<std::string> apply(Options &o, const OptionRow &row, const Range &
         case Opt::verbose: o.verbose = true; break;
         case Opt::replace: o.replace = true; break;
         case Opt::vendor_sdk: o.vendor_sdk = true; break;
+        case Opt::as_recorded: o.as_recorded = true; break;
         default: break;
         }
         return std::nullopt;

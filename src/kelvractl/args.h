@@ -31,6 +31,7 @@ struct Options {
     bool vendor_sdk = false;            // the module's SDK from its run path, not the virtual sensor
     std::string record_file;            // --record: the trace to write
     std::string replay_file;            // --replay, or replay's operand: the trace to answer from
+    bool as_recorded = false;           // replay each call at its recorded moment
     std::optional<WorkMode> mode;
     std::optional<std::string> finger;  // "none" removes the virtual finger
 

@@ -36,6 +36,10 @@ constexpr OptionRow kOptions[] = {
      N_("run the command on the virtual sensor answering from the trace FILE, on a copy of the database "
         "recorded in it, and compare the host journal with the recorded one"),
      DefaultOf::none, nullptr, {}},
+    {Opt::as_recorded, "--as-recorded", nullptr, nullptr, ValueKind::flag, true,
+     N_("replay: answer each call at the moment it was recorded, as a session that ran into its time-out "
+        "needs, instead of at once"),
+     DefaultOf::none, nullptr, {}},
     {Opt::mode, "--mode", nullptr, "host|chip", ValueKind::work_mode, true,
      N_("virtual sensor: match on the host or on the chip"), DefaultOf::fixed, "host", {}},
     {Opt::finger, "--finger", nullptr, "NAME", ValueKind::finger_name, true,

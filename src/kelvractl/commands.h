@@ -17,7 +17,7 @@ struct Options;
 
 enum class Command { discover, enroll, verify, identify, search, list, clean, demo, finger, replay, trace, help };
 
-enum class Opt { config, db, module, vendor_sdk, record, replay, frames, socket, timeout, json, verbose, mode, finger, help, uid, index, name, from, to, replace };
+enum class Opt { config, db, module, vendor_sdk, record, replay, as_recorded, frames, socket, timeout, json, verbose, mode, finger, help, uid, index, name, from, to, replace };
 
 enum class ValueKind {
     flag,         // no value

@@ -300,7 +300,7 @@ std::optional<int> Program::load_driver()
     // Behind the recorder, the module's own SDK is the recorder; the sensor is the library loaded here.
     sensor_ = recorder_ ? VirtualSensor::of_library(sensor_library_) : VirtualSensor::find(module_->path());
     if (replaying) {
-        if (sensor_.replay_load(options_.replay_file, error) != 0)
+        if (sensor_.replay_load(options_.replay_file, options_.as_recorded, error) != 0)
             return fail(Outcome::error, strf(tr("cannot replay %s: %s"), options_.replay_file.c_str(), error.c_str()));
         sensor_.set_replay_event_listener(&Program::on_replay_event, this);
     }
@@ -485,6 +485,7 @@ int Program::replay(const std::string &trace)
     Options rerun = parsed.options;
     rerun.replay_file = trace;
     rerun.json = rerun.json || options_.json;
+    rerun.as_recorded = rerun.as_recorded || options_.as_recorded;
     rerun.verbose = rerun.verbose || options_.verbose;
     const CommandRow &row = row_of(rerun.command);
     Program program(rerun, locations_);

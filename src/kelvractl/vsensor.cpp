@@ -70,14 +70,15 @@ void VirtualSensor::look_up_calls(void *library)
         load_profile_ = nullptr;
 }
 
-int VirtualSensor::replay_load(const std::string &trace_path, std::string &error) const
+int VirtualSensor::replay_load(const std::string &trace_path, bool as_recorded, std::string &error) const
 {
     if (replay_load_ == nullptr) {
         error = tr("the sensor library loaded is not the virtual sensor, which replays");
         return -1;
     }
     char reason[1024] = {};
-    if (replay_load_(trace_path.c_str(), KELVS_REPLAY_COMPRESSED, reason, sizeof reason) != 0) {
+    const kelvs_replay_timing timing = as_recorded ? KELVS_REPLAY_AS_RECORDED : KELVS_REPLAY_COMPRESSED;
+    if (replay_load_(trace_path.c_str(), timing, reason, sizeof reason) != 0) {
         error = reason;
         return -1;
     }

@@ -30,7 +30,7 @@ public:
     // is not known, 0 when the open was not refused for that (or this is not the virtual sensor).
     int open_refused_by() const;
     // Replay: 0, or -1 with the sensor's reason.
-    int replay_load(const std::string &trace_path, std::string &error) const;
+    int replay_load(const std::string &trace_path, bool as_recorded, std::string &error) const;
     kelvs_replay_report replay_status() const;
     void set_replay_event_listener(kelvs_replay_event_listener listener, void *user) const;
 
