@@ -24,10 +24,11 @@ bool write_all(int fd, std::span<const std::uint8_t> data, std::string &error)
     std::size_t at = 0;
     while (at < data.size()) {
         ssize_t n = ::write(fd, data.data() + at, data.size() - at);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            error = std::string("cannot write the trace: ") + std::strerror(errno);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = std::string("cannot write the trace: ") +
+                    (n < 0 ? std::strerror(errno) : "the file takes no more bytes");
             return false;
         }
         at += static_cast<std::size_t>(n);
