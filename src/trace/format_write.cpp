@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <set>
 
 #include <fcntl.h>
@@ -23,10 +24,11 @@ bool write_all(int fd, std::span<const std::uint8_t> data, std::string &error)
     std::size_t at = 0;
     while (at < data.size()) {
         ssize_t n = ::write(fd, data.data() + at, data.size() - at);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            error = std::string("cannot write the trace: ") + std::strerror(errno);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = std::string("cannot write the trace: ") +
+                    (n < 0 ? std::strerror(errno) : "the file takes no more bytes");
             return false;
         }
         at += static_cast<std::size_t>(n);
@@ -44,6 +46,28 @@ void append_frame(std::vector<std::uint8_t> &out, FrameType type, std::span<cons
     e.u32(frame_checksum(std::span(out).subspan(start)));
 }
 
+// Appends content as a zlib stream to out; its size, or nullopt when zlib fails. The recorder compresses
+// on the capture path: grey frames and feature blocks have few repeats for deflate's matches to find,
+// and Huffman coding alone packs them as small at about half the time.
+std::optional<std::size_t> deflated(std::span<const std::uint8_t> content, std::vector<std::uint8_t> &out)
+{
+    z_stream z{};
+    if (deflateInit2(&z, 1, Z_DEFLATED, 15, 8, Z_HUFFMAN_ONLY) != Z_OK)
+        return std::nullopt;
+    const std::size_t at = out.size();
+    out.resize(at + deflateBound(&z, static_cast<uLong>(content.size())));
+    z.next_in = const_cast<Bytef *>(content.data());
+    z.avail_in = static_cast<uInt>(content.size());
+    z.next_out = out.data() + at;
+    z.avail_out = static_cast<uInt>(out.size() - at);
+    const int rc = deflate(&z, Z_FINISH);
+    const std::size_t packed = z.total_out;
+    deflateEnd(&z);
+    if (rc != Z_STREAM_END)
+        return std::nullopt;
+    return packed;
+}
+
 // The buffer as a buffer frame's payload: zlib-compressed when that makes it smaller.
 std::vector<std::uint8_t> buffer_payload(const ContentHash &hash, std::span<const std::uint8_t> content)
 {
@@ -54,13 +78,8 @@ std::vector<std::uint8_t> buffer_payload(const ContentHash &hash, std::span<cons
     std::size_t coding_at = payload.size();
     e.u8(kZlib);
     std::size_t data_at = payload.size();
-    uLongf packed_size = compressBound(static_cast<uLong>(content.size()));
-    payload.resize(data_at + packed_size);
-    // Level 1: a recorder compresses on the capture path, where speed counts more than the last percent.
-    if (compress2(payload.data() + data_at, &packed_size, content.data(), static_cast<uLong>(content.size()), 1) ==
-            Z_OK &&
-        packed_size < content.size()) {
-        payload.resize(data_at + packed_size);
+    if (std::optional<std::size_t> packed = deflated(content, payload); packed && *packed < content.size()) {
+        payload.resize(data_at + *packed);
     } else {
         payload[coding_at] = kRaw;
         payload.resize(data_at);
