@@ -155,6 +155,9 @@ Program::Program(const Options &options, Locations locations)
 
 Program::~Program()
 {
+    // The sensor outlives this run (a replay command runs one inside another): it must not call back.
+    if (plan_)
+        sensor_.set_replay_event_listener(nullptr, nullptr);
     // The device goes before the watcher it is attached to.
     session_.reset();
     watcher_.reset();
