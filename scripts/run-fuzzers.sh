@@ -17,7 +17,7 @@ fi
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build-fuzz"
-targets=(stored_sample_fuzz config_fuzz estimator_fuzz kelvractl_args_fuzz)
+targets=(stored_sample_fuzz config_fuzz estimator_fuzz kelvractl_args_fuzz trace_reader_fuzz)
 
 echo "== building the fuzz targets in $build =="
 build_log="$(mktemp "${TMPDIR:-/tmp}/kelvra-fuzz-build-XXXXXX")"

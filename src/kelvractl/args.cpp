@@ -4,6 +4,7 @@
 #include "i18n.h"
 #include "kelvs_control.h"
 #include "report.h"
+#include "trace_commands.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -73,6 +74,7 @@ std::optional<std::string> apply(Options &o, const OptionRow &row, const Range &
         case Opt::verbose: o.verbose = true; break;
         case Opt::replace: o.replace = true; break;
         case Opt::vendor_sdk: o.vendor_sdk = true; break;
+        case Opt::as_recorded: o.as_recorded = true; break;
         default: break;
         }
         return std::nullopt;
@@ -85,6 +87,8 @@ std::optional<std::string> apply(Options &o, const OptionRow &row, const Range &
                               : row.id == Opt::db     ? o.db_file
                               : row.id == Opt::module ? o.module_file
                               : row.id == Opt::frames ? o.frames_dir
+                              : row.id == Opt::record ? o.record_file
+                              : row.id == Opt::replay ? o.replay_file
                                                        : o.socket_file;
         target = std::string(value);
         return std::nullopt;
@@ -172,6 +176,12 @@ std::optional<int> parse_int(std::string_view text, NumberError *why)
 ParseResult parse_args(std::span<const std::string_view> args)
 {
     Options o;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == row_of(Opt::record).name)
+            ++i;
+        else if (!args[i].starts_with(std::string(row_of(Opt::record).name) + "="))
+            o.words.emplace_back(args[i]);
+    }
     const CommandRow *command = nullptr;
     bool help = false;
     bool topic_given = false;
@@ -223,6 +233,14 @@ ParseResult parse_args(std::span<const std::string_view> args)
             o.finger_words.emplace_back(word);
             continue;
         }
+        if (command->operands == Operands::trace_file && o.replay_file.empty()) {
+            o.replay_file = std::string(word);
+            continue;
+        }
+        if (command->operands == Operands::trace_verb) {
+            o.trace_words.emplace_back(word);
+            continue;
+        }
         if (command->operands == Operands::topic && !topic_given) {
             const CommandRow *topic = find_command(word);
             if (topic == nullptr)
@@ -242,6 +260,7 @@ ParseResult parse_args(std::span<const std::string_view> args)
             o.help_topic = command->id;
         o.command = Command::help;
         o.finger_words.clear();
+        o.trace_words.clear();
         r.options = std::move(o);
         return r;
     }
@@ -260,10 +279,21 @@ ParseResult parse_args(std::span<const std::string_view> args)
         if (use.required && !seen.contains(use.opt))
             return refuse(strf(tr("%s needs %s"), command->name, row_of(use.opt).name), {}, o.json);
     }
+    if (command->operands == Operands::trace_file && o.replay_file.empty())
+        return refuse(strf(tr("%s needs a trace FILE"), command->name), {}, o.json);
+    if (!o.record_file.empty() && !o.replay_file.empty())
+        return refuse(tr("--record and --replay exclude each other"), {}, o.json);
+    if ((!o.record_file.empty() || !o.replay_file.empty()) &&
+        (command->id == Command::demo || command->id == Command::finger))
+        return refuse(strf(tr("%s cannot be recorded or replayed"), command->name), {}, o.json);
     if (o.to != -1 && o.to < o.from)
         return refuse(strf(tr("--to %d lies below --from %d"), o.to, o.from), {}, o.json);
     if (command->operands == Operands::hand_verb) {
         if (auto problem = check_hand_words(o.finger_words))
+            return refuse(std::move(*problem), {}, o.json);
+    }
+    if (command->operands == Operands::trace_verb) {
+        if (auto problem = check_trace_words(o.trace_words))
             return refuse(std::move(*problem), {}, o.json);
     }
     r.options = std::move(o);
@@ -282,6 +312,8 @@ std::string synopsis(const CommandRow &command)
     case Operands::none: break;
     case Operands::topic: out += " [COMMAND]"; break;
     case Operands::hand_verb: out += " VERB [NAME]"; break;
+    case Operands::trace_file: out += " FILE"; break;
+    case Operands::trace_verb: out += std::string(" ") + trace_verbs(); break;
     }
     return out;
 }

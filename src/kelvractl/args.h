@@ -29,6 +29,9 @@ struct Options {
     bool json = false;
     bool verbose = false;
     bool vendor_sdk = false;            // the module's SDK from its run path, not the virtual sensor
+    std::string record_file;            // --record: the trace to write
+    std::string replay_file;            // --replay, or replay's operand: the trace to answer from
+    bool as_recorded = false;           // replay each call at its recorded moment
     std::optional<WorkMode> mode;
     std::optional<std::string> finger;  // "none" removes the virtual finger
 
@@ -40,6 +43,9 @@ struct Options {
     int to = -1;                        // -1: no upper bound
     bool replace = false;
     std::vector<std::string> finger_words;  // finger: the hand-control verb and its finger
+    // The words of the command line without --record and its trace: what a replay runs again.
+    std::vector<std::string> words;
+    std::vector<std::string> trace_words;   // trace: show FILE, or redact IN OUT
 };
 
 struct ParseResult {

@@ -26,6 +26,8 @@ public:
     virtual Report stored(int uid, int from, int to) = 0;
     // The guided tour; its exit status (it shows its own outcome).
     virtual int demo() = 0;
+    // Reruns the session recorded in a trace and compares it; its exit status (it shows its verdict).
+    virtual int replay(const std::string &trace) = 0;
     // One hand-control line to the virtual sensor of another kelvractl.
     virtual Report hand_control(const std::string &line) = 0;
 

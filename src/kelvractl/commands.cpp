@@ -3,6 +3,7 @@
 
 #include "handlers.h"
 #include "i18n.h"
+#include "trace_commands.h"
 
 #include <climits>
 
@@ -26,6 +27,18 @@ constexpr OptionRow kOptions[] = {
     {Opt::vendor_sdk, "--vendor-sdk", nullptr, nullptr, ValueKind::flag, true,
      N_("use the vendor's libKelDactylen.so, which the module finds in its driver directory, instead of the "
         "virtual sensor installed with kelvractl"),
+     DefaultOf::none, nullptr, {}},
+    {Opt::record, "--record", nullptr, "FILE", ValueKind::path, true,
+     N_("record every call the driver makes to the sensor SDK into the trace FILE (created, mode 0600; it "
+        "holds fingerprint images), with the command, the database before and the host journal after"),
+     DefaultOf::none, nullptr, {}},
+    {Opt::replay, "--replay", nullptr, "FILE", ValueKind::path, true,
+     N_("run the command on the virtual sensor answering from the trace FILE, on a copy of the database "
+        "recorded in it, and compare the host journal with the recorded one"),
+     DefaultOf::none, nullptr, {}},
+    {Opt::as_recorded, "--as-recorded", nullptr, nullptr, ValueKind::flag, true,
+     N_("replay: answer each call at the moment it was recorded, as a session that ran into its time-out "
+        "needs, instead of at once"),
      DefaultOf::none, nullptr, {}},
     {Opt::mode, "--mode", nullptr, "host|chip", ValueKind::work_mode, true,
      N_("virtual sensor: match on the host or on the chip"), DefaultOf::fixed, "host", {}},
@@ -75,6 +88,7 @@ constexpr const char *kRecordsJson[] = {KELVRACTL_DRIVER_FIELDS, "records"};
 constexpr const char *kCleanJson[] = {KELVRACTL_DRIVER_FIELDS};
 constexpr const char *kDemoJson[] = {"passed", "steps_run", "steps"};
 constexpr const char *kFingerJson[] = {"line", "answer"};
+constexpr const char *kReplayJson[] = {"calls", "journal_matches", "divergence", "journal_difference"};
 #undef KELVRACTL_DRIVER_FIELDS
 
 constexpr CommandRow kCommands[] = {
@@ -107,6 +121,18 @@ constexpr CommandRow kCommands[] = {
     {Command::finger, "finger", Operands::hand_verb, N_("play the virtual finger by hand"),
      N_("Plays the virtual finger by hand while another kelvractl waits for it.\n"), {}, kFingerJson,
      Needs::nothing, run_finger},
+    {Command::replay, "replay", Operands::trace_file, N_("rerun a recorded session and compare it"),
+     N_("Reruns the command a trace FILE was recorded with (kelvractl --record FILE ...) on the virtual\n"
+        "sensor answering from the trace, on a temporary copy of the database recorded in it (yours is\n"
+        "not touched), and compares the host journal with the recorded one. Exit status 0 only when\n"
+        "the driver made every recorded call and the journal is identical.\n"),
+     {}, kReplayJson, Needs::nothing, run_replay},
+    {Command::trace, "trace", Operands::trace_verb, N_("show or redact a recorded sensor session"),
+     N_("show FILE prints the trace's header and one line per SDK call, stop request and host section.\n"
+        "redact IN OUT writes a copy of IN for sharing: frames and feature blocks become their sizes and\n"
+        "the host's sections are emptied; such a copy can be shown, not replayed. OUT is created with\n"
+        "mode 0600 and is never written over. A trace holds fingerprint images: share only redacted ones.\n"),
+     {}, {}, Needs::nothing, run_trace},
     {Command::help, "help", Operands::topic, N_("this text, or a command's"),
      N_("Describes kelvractl, or one of its commands.\n"), {}, {}, Needs::nothing, run_help},
 };

@@ -15,9 +15,9 @@ namespace kelvractl {
 class Backend;
 struct Options;
 
-enum class Command { discover, enroll, verify, identify, search, list, clean, demo, finger, help };
+enum class Command { discover, enroll, verify, identify, search, list, clean, demo, finger, replay, trace, help };
 
-enum class Opt { config, db, module, vendor_sdk, frames, socket, timeout, json, verbose, mode, finger, help, uid, index, name, from, to, replace };
+enum class Opt { config, db, module, vendor_sdk, record, replay, as_recorded, frames, socket, timeout, json, verbose, mode, finger, help, uid, index, name, from, to, replace };
 
 enum class ValueKind {
     flag,         // no value
@@ -57,9 +57,10 @@ struct OptionUse {
     const char *help = nullptr;  // what the option means to this command, when the table's text is not it
 };
 
-// What a command's words after its name are: none, a command name (help), or a hand-control verb of
-// the virtual sensor with its finger (finger).
-enum class Operands { none, topic, hand_verb };
+// What a command's words after its name are: none, a command name (help), a hand-control verb of
+// the virtual sensor with its finger (finger), one trace file (replay), or a trace verb with its files
+// (trace).
+enum class Operands { none, topic, hand_verb, trace_file, trace_verb };
 
 // What has to be in place before the handler runs.
 enum class Needs {

@@ -146,6 +146,8 @@ int run_finger(Backend &backend, const Options &o)
     return shown(backend, backend.hand_control(line));
 }
 
+int run_replay(Backend &backend, const Options &o) { return backend.replay(o.replay_file); }
+
 int run_help(Backend &backend, const Options &o)
 {
     backend.print_help(usage_text(o.help_topic, backend.defaults()));

@@ -16,6 +16,7 @@ int run_list(Backend &backend, const Options &options);
 int run_clean(Backend &backend, const Options &options);
 int run_demo(Backend &backend, const Options &options);
 int run_finger(Backend &backend, const Options &options);
+int run_replay(Backend &backend, const Options &options);
 int run_help(Backend &backend, const Options &options);
 
 }  // namespace kelvractl

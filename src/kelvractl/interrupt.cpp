@@ -85,6 +85,12 @@ InterruptWatcher::~InterruptWatcher()
             close(fd);
 }
 
+void InterruptWatcher::interrupt()
+{
+    const char byte = kInterrupt;
+    [[maybe_unused]] const ssize_t n = write(pipe_[1], &byte, 1);
+}
+
 void InterruptWatcher::watch()
 {
     for (;;) {

@@ -22,6 +22,8 @@ public:
 
     void attach(Device *device) { device_.store(device); }
     bool interrupted() const { return interrupted_.load(); }
+    // The same stop as a Ctrl-C, asked for by kelvractl itself (a replay repeats a recorded one).
+    void interrupt();
 
 private:
     void watch();

@@ -18,6 +18,7 @@ namespace {
 
 constexpr char kModuleFile[] = "libkelvra.so";
 constexpr char kVirtualSdkFile[] = "libKelDactylen.so";
+constexpr char kRecorderFile[] = "recorder/libKelDactylen.so";
 
 bool is_file(const std::string &path)
 {
@@ -40,6 +41,8 @@ Locations layout(const std::string &dir, const char *libs, const char *module_di
     Locations l;
     l.module = joined(dir, module_dir, kModuleFile);
     l.virtual_sdk = joined(dir, libs, kVirtualSdkFile);
+    l.recorder = joined(dir, libs, kRecorderFile);
+    l.vendor_sdk = std::string(KELVRACTL_VENDOR_SDK_DIR "/") + kVirtualSdkFile;
     l.catalogues = joined(dir, locale);
     return l;
 }
@@ -94,15 +97,15 @@ Locations own_locations()
     return l;
 }
 
-bool load_virtual_sdk(const std::string &path, std::string &error)
+void *load_virtual_sdk(const std::string &path, std::string &error)
 {
     dlerror();
-    if (dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL) != nullptr)
-        return true;
+    if (void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL))
+        return library;
     const char *why = dlerror();
     error = strf(tr("cannot load the virtual sensor %s: %s (with the vendor's SDK installed, give --vendor-sdk)"),
                  path.c_str(), why != nullptr ? why : "?");
-    return false;
+    return nullptr;
 }
 
 }  // namespace kelvractl

@@ -12,6 +12,8 @@ struct Locations {
     std::string database;     // the default feature database ("" when there is no home)
     std::string module;       // the driver module that belongs with kelvractl
     std::string virtual_sdk;  // the virtual sensor, the project's own libKelDactylen.so
+    std::string recorder;     // the trace recorder, another libKelDactylen.so, in a folder of its own
+    std::string vendor_sdk;   // where the driver module finds the vendor's SDK
     std::string catalogues;   // the locale directory of kelvractl's catalogue and of that module's
 };
 
@@ -26,7 +28,8 @@ Locations own_locations();
 // Loads the virtual sensor from its full path before the module: the module's NEEDED libKelDactylen.so
 // is its soname, so the loader takes the library already loaded and looks in no driver directory.
 // It stays loaded until the process ends, as the module does. false with a reason (translated).
-bool load_virtual_sdk(const std::string &path, std::string &error);
+// Returns the library's handle, or nullptr with a reason (translated).
+void *load_virtual_sdk(const std::string &path, std::string &error);
 
 }  // namespace kelvractl
 

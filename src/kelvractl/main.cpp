@@ -47,5 +47,5 @@ int main(int argc, char **argv)
     Program program(parsed.options, std::move(locations));
     if (const auto failed = program.prepare(command.needs))
         return *failed;
-    return command.handler(program, parsed.options);
+    return program.conclude(command.handler(program, parsed.options));
 }

@@ -4,6 +4,7 @@
 
 #include "demo.h"
 #include "i18n.h"
+#include "json.h"
 
 #include <fcntl.h>
 #include <libintl.h>
@@ -12,7 +13,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
+#include <thread>
 
 namespace kelvractl {
 
@@ -38,6 +43,27 @@ std::string parent_of(const std::string &path)
     if (slash == 0)
         return "/";
     return path.substr(0, slash);
+}
+
+std::optional<std::vector<std::uint8_t>> read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::vector<std::uint8_t> content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad())
+        return std::nullopt;
+    return content;
+}
+
+// Creates path (mode 0600, never over another file) holding content.
+bool write_new_file(const std::string &path, const std::vector<std::uint8_t> &content)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const bool written = write(fd, content.data(), content.size()) == ssize_t(content.size());
+    return close(fd) == 0 && written;
 }
 
 // Why the database at path cannot serve a command that reads it (or writes it), or "" when it can.
@@ -129,9 +155,16 @@ Program::Program(const Options &options, Locations locations)
 
 Program::~Program()
 {
+    // The sensor outlives this run (a replay command runs one inside another): it must not call back.
+    if (plan_)
+        sensor_.set_replay_event_listener(nullptr, nullptr);
     // The device goes before the watcher it is attached to.
     session_.reset();
     watcher_.reset();
+    if (!replay_dir_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(replay_dir_, ignored);
+    }
 }
 
 int Program::fail(Outcome outcome, std::string detail)
@@ -146,12 +179,16 @@ int Program::fail(Outcome outcome, std::string detail)
 
 std::optional<int> Program::prepare(Needs needs)
 {
-    if (options_.command == Command::help)
-        return std::nullopt;
+    if (options_.command == Command::help || options_.command == Command::trace ||
+        options_.command == Command::replay)
+        return std::nullopt;  // no driver, no database (a replay prepares the run it makes)
 
     db_ = options_.db_file;
     default_db_ = db_.empty();
-    if (default_db_) {
+    if (!options_.replay_file.empty()) {
+        if (auto failed = prepare_replay())
+            return failed;
+    } else if (default_db_) {
         db_ = locations_.database;
         if (db_.empty())
             return fail(Outcome::usage, tr("no home directory for the default database; give --db FILE"));
@@ -183,6 +220,11 @@ std::optional<int> Program::prepare(Needs needs)
         if (const std::string problem = database_problem(db_, needs == Needs::database_write, default_db_);
             !problem.empty())
             return fail(Outcome::error, problem);
+    }
+    if (!options_.record_file.empty() && database && !memory_db_ && exists(db_)) {
+        database_before_ = read_file(db_);
+        if (!database_before_)
+            return fail(Outcome::error, strf(tr("cannot read the database %s"), db_.c_str()));
     }
     if (!options_.module_file.empty() && !exists(options_.module_file))
         return fail(Outcome::usage, strf(tr("no driver module at %s"), options_.module_file.c_str()));
@@ -234,8 +276,19 @@ std::optional<int> Program::load_driver()
 
     const std::string path = !options_.module_file.empty() ? options_.module_file : locations_.module;
     std::string error;
-    if (!options_.vendor_sdk && !load_virtual_sdk(locations_.virtual_sdk, error))
-        return fail(Outcome::error, error);
+    // A replay runs on the virtual sensor whatever SDK the session was recorded on.
+    // The module's NEEDED libKelDactylen.so is whichever library of that name was loaded first: the
+    // recorder when recording (it loads the SDK behind it by its path), else the virtual sensor.
+    const bool replaying = plan_.has_value();
+    if (!options_.record_file.empty()) {
+        if (auto failed = start_recording())
+            return failed;
+    }
+    if (replaying || !options_.vendor_sdk) {
+        sensor_library_ = load_virtual_sdk(locations_.virtual_sdk, error);
+        if (sensor_library_ == nullptr)
+            return fail(Outcome::error, error);
+    }
     module_ = Module::load(path, error);
     if (!module_)
         return fail(Outcome::error, error);
@@ -247,7 +300,13 @@ std::optional<int> Program::load_driver()
         bind_textdomain_codeset(kDriverTextDomain, "UTF-8");
     }
 
-    sensor_ = VirtualSensor::find(module_->path());
+    // Behind the recorder, the module's own SDK is the recorder; the sensor is the library loaded here.
+    sensor_ = recorder_ ? VirtualSensor::of_library(sensor_library_) : VirtualSensor::find(module_->path());
+    if (replaying) {
+        if (sensor_.replay_load(options_.replay_file, options_.as_recorded, error) != 0)
+            return fail(Outcome::error, strf(tr("cannot replay %s: %s"), options_.replay_file.c_str(), error.c_str()));
+        sensor_.set_replay_event_listener(&Program::on_replay_event, this);
+    }
     const bool sensor_options =
         options_.mode || options_.finger || !options_.frames_dir.empty() || !options_.socket_file.empty();
     if (!sensor_.available()) {
@@ -300,7 +359,142 @@ std::optional<int> Program::open_device()
                                     [this](const FoldedLine &line) { printer_->prompt(line); }, error);
     if (!session_)
         return fail(Outcome::error, error);
+    if (recorder_)
+        session_->device().set_before_stop([recorder = recorder_.get()] { recorder->record_stop(); });
     return std::nullopt;
+}
+
+std::optional<int> Program::prepare_replay()
+{
+    std::string error;
+    plan_ = read_replay_plan(options_.replay_file, error);
+    if (!plan_)
+        return fail(Outcome::error, error);
+    // The session starts from the database it was recorded on, in a folder of the replay's own: the
+    // user's database is never touched.
+    char folder[] = "/tmp/kelvractl-replay-XXXXXX";
+    if (mkdtemp(folder) == nullptr)
+        return fail(Outcome::error, strf(tr("cannot make a folder for the replay: %s"), std::strerror(errno)));
+    replay_dir_ = folder;
+    db_ = replay_dir_ + "/features.db";
+    default_db_ = false;
+    if (plan_->database && !write_new_file(db_, *plan_->database))
+        return fail(Outcome::error, strf(tr("cannot write the recorded database to %s"), db_.c_str()));
+    if (plan_->config) {
+        options_.config_file = replay_dir_ + "/kelvractl.conf";
+        if (!write_new_file(options_.config_file, *plan_->config))
+            return fail(Outcome::error, strf(tr("cannot write the recorded configuration to %s"),
+                                             options_.config_file.c_str()));
+    }
+    // The sensor answers from the trace: nothing reaches it by hand and it renders no frames.
+    options_.socket_file.clear();
+    options_.frames_dir.clear();
+    return std::nullopt;
+}
+
+std::optional<int> Program::start_recording()
+{
+    std::string error;
+    recorder_ = TraceRecorder::load(locations_.recorder, error);
+    if (!recorder_)
+        return fail(Outcome::error, error);
+    const std::string sdk = options_.vendor_sdk ? locations_.vendor_sdk : locations_.virtual_sdk;
+    if (!recorder_->configure(sdk, options_.record_file, error))
+        return fail(Outcome::error, error);
+    std::optional<std::vector<std::uint8_t>> config;
+    if (!options_.config_file.empty() && !(config = read_file(options_.config_file)))
+        return fail(Outcome::error, strf(tr("cannot read the configuration %s"), options_.config_file.c_str()));
+    if (!recorder_->add_section(kCommandSection, encode_words(options_.words), error) ||
+        (config && !recorder_->add_section(kConfigSection, *config, error)) ||
+        (database_before_ && !recorder_->add_section(kDatabaseSection, *database_before_, error)))
+        return fail(Outcome::error, strf(tr("cannot record into %s: %s"), options_.record_file.c_str(), error.c_str()));
+    return std::nullopt;
+}
+
+// The recorded host asked for a stop at this point: ask again, as Ctrl-C does, and give the stopping
+// thread the moment it needs to reach the driver before this SDK call returns.
+void Program::on_replay_event(const kelvs_replay_event *event, void *user)
+{
+    auto *self = static_cast<Program *>(user);
+    if (event->kind != KELVS_REPLAY_EVENT_STOP || !self->watcher_ || !self->session_)
+        return;
+    self->watcher_->interrupt();
+    for (int waited = 0; waited < 1000 && !self->session_->device().stop_requested(); ++waited)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+int Program::conclude(int status)
+{
+    if (recorder_) {
+        std::string error;
+        const std::vector<std::string> journal = session_ ? session_->device().journal() : std::vector<std::string>();
+        if (!recorder_->add_section(kJournalSection, encode_lines(journal), error) || !recorder_->finish(error)) {
+            std::fprintf(stderr, "kelvractl: %s\n",
+                         strf(tr("the trace %s is incomplete: %s"), options_.record_file.c_str(), error.c_str()).c_str());
+            return status == kExitOk ? kExitFailed : status;
+        }
+        printer_->note(strf(tr("Recorded %llu sensor calls into %s."), static_cast<unsigned long long>(recorder_->calls()),
+                            options_.record_file.c_str()));
+        return status;
+    }
+    if (!plan_)
+        return status;
+    const kelvs_replay_report replay = sensor_.replay_status();
+    const std::vector<std::string> journal = session_ ? session_->device().journal() : std::vector<std::string>();
+    const auto difference = compare_journals(plan_->journal, journal);
+    const bool calls_match = replay.loaded && replay.complete;
+    std::string divergence = replay.message;
+    if (divergence.empty() && !calls_match)
+        divergence = strf(tr("the driver made %llu of the %llu recorded calls"),
+                          static_cast<unsigned long long>(replay.calls_answered),
+                          static_cast<unsigned long long>(replay.calls_recorded));
+    std::string journal_text;
+    if (difference)
+        journal_text = strf(tr("journal line %zu: the trace has \"%s\", the replay has \"%s\""), difference->line,
+                            difference->recorded.c_str(), difference->replayed.c_str());
+    const bool matches = calls_match && !difference;
+    if (printer_->json()) {
+        JsonObject o;
+        o.add("command", "replay").add("outcome", outcome_name(matches ? Outcome::success : Outcome::failed));
+        o.add("exit_status", matches ? kExitOk : kExitFailed);
+        o.add("calls", static_cast<long long>(replay.calls_answered));
+        o.add_bool("journal_matches", !difference).add("divergence", calls_match ? nullptr : divergence.c_str());
+        o.add("journal_difference", difference ? journal_text.c_str() : nullptr);
+        printer_->raw_json(o.str());
+    } else if (matches) {
+        printer_->note(strf(tr("replay matches: %llu calls, identical journal"),
+                            static_cast<unsigned long long>(replay.calls_answered)));
+    } else {
+        if (difference)
+            printer_->note(strf(tr("replay differs: %s"), journal_text.c_str()));
+        if (!calls_match)
+            printer_->note(strf(tr("replay diverged: %s"), divergence.c_str()));
+    }
+    return matches ? kExitOk : kExitFailed;
+}
+
+int Program::replay(const std::string &trace)
+{
+    std::string error;
+    const auto plan = read_replay_plan(trace, error);
+    if (!plan)
+        return fail(Outcome::error, error);
+    const std::vector<std::string_view> words(plan->command.begin(), plan->command.end());
+    const ParseResult parsed = parse_args(words);
+    if (!parsed.ok || parsed.options.command == Command::replay || !parsed.options.replay_file.empty())
+        return fail(Outcome::error, strf(tr("the trace %s keeps a command that cannot be rerun: %s"), trace.c_str(),
+                                         parsed.ok ? "replay" : parsed.error.c_str()));
+    Options rerun = parsed.options;
+    rerun.replay_file = trace;
+    rerun.json = rerun.json || options_.json;
+    rerun.as_recorded = rerun.as_recorded || options_.as_recorded;
+    rerun.verbose = rerun.verbose || options_.verbose;
+    const CommandRow &row = row_of(rerun.command);
+    Program program(rerun, locations_);
+    if (const auto failed = program.prepare(row.needs))
+        return *failed;
+    return program.conclude(row.handler(program, rerun));
 }
 
 Report Program::finished(Report report)

@@ -7,6 +7,7 @@
 #include "locations.h"
 #include "output.h"
 #include "setup.h"
+#include "trace_session.h"
 
 #include <cstdio>
 #include <memory>
@@ -23,6 +24,9 @@ public:
     // Makes ready what the command needs; nullopt when it is, else the exit status of the failure
     // (already shown).
     std::optional<int> prepare(Needs needs);
+    // After the command's handler: a recording stores the journal and ends the trace, a replay
+    // compares and shows its verdict. The exit status of the whole run.
+    int conclude(int status);
 
     Report discover() override;
     Report enroll(int uid, int index, const std::string &name) override;
@@ -33,6 +37,7 @@ public:
     Report clean(int uid, int from, int to) override;
     Report stored(int uid, int from, int to) override;
     int demo() override;
+    int replay(const std::string &trace) override;
     Report hand_control(const std::string &line) override;
     void note(const std::string &line) override;
     void show(const Report &report) override;
@@ -46,8 +51,11 @@ private:
     std::optional<int> check_database(Needs needs);
     // The report of an operation, with the host's last error as its reason when the driver gave none.
     Report finished(Report report);
+    std::optional<int> prepare_replay();
+    std::optional<int> start_recording();
+    static void on_replay_event(const kelvs_replay_event *event, void *user);
 
-    const Options &options_;
+    Options options_;  // a replay points some of them at its own copies
     Locations locations_;
     std::string db_;
     bool default_db_ = false;
@@ -59,6 +67,11 @@ private:
     VirtualSensor sensor_;
     KeyFilePtr user_config_;
     std::unique_ptr<DeviceSession> session_;
+    void *sensor_library_ = nullptr;                     // the virtual sensor, when kelvractl loaded it
+    std::unique_ptr<TraceRecorder> recorder_;            // --record
+    std::optional<std::vector<std::uint8_t>> database_before_;
+    std::optional<ReplayPlan> plan_;                     // --replay
+    std::string replay_dir_;                             // the replay's copy of the recorded database
 };
 
 }  // namespace kelvractl

@@ -144,7 +144,16 @@ void Device::emit(const std::vector<FoldedLine> &lines)
 void Device::on_event(bio_dev *dev, const bio_event *event, void *user)
 {
     auto *self = static_cast<Device *>(user);
-    if (dev != &self->dev_ || !self->tracking_ || self->current_ == nullptr)
+    if (dev != &self->dev_)
+        return;
+    {
+        static constexpr const char *kKinds[] = {"status", "result", "notify"};
+        const char *kind = event->kind <= BIO_EVENT_NOTIFY ? kKinds[event->kind] : "event";
+        std::lock_guard<std::mutex> guard(self->journal_lock_);
+        self->journal_.push_back(strf("%s %d%s operation=%d", kind, event->value, event->common ? " common" : "",
+                                      event->operation));
+    }
+    if (!self->tracking_ || self->current_ == nullptr)
         return;
     Report &report = *self->current_;
 
@@ -177,8 +186,17 @@ void Device::request_stop(int waiting_ms)
 {
     std::lock_guard<std::mutex> guard(stop_lock_);
     stop_requested_ = true;
-    if (running_.load() && dev_.ops_stop_by_user != nullptr)
+    if (running_.load() && dev_.ops_stop_by_user != nullptr) {
+        if (before_stop_)
+            before_stop_();
         dev_.ops_stop_by_user(&dev_, waiting_ms);
+    }
+}
+
+std::vector<std::string> Device::journal() const
+{
+    std::lock_guard<std::mutex> guard(journal_lock_);
+    return journal_;
 }
 
 Report Device::run(Report report, const std::function<void(Report &)> &operation)

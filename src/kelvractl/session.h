@@ -63,6 +63,11 @@ public:
     // Asked when an open fails: the pid of the program that holds the sensor (-1: unknown), or 0
     // when the sensor was not refused for being in use.
     void set_busy_owner(std::function<int()> owner) { busy_owner_ = std::move(owner); }
+    // Called on the stopping thread just before the driver is asked to stop (a recorder notes the moment).
+    void set_before_stop(std::function<void()> hook) { before_stop_ = std::move(hook); }
+    // Every status, result and notify change of this device since it was configured, one line each
+    // ("status 201 operation=1"): what a replay of the session must reproduce.
+    std::vector<std::string> journal() const;
 
     // From another thread: ask the running operation to stop (a no-op when none runs). Returns once
     // the driver has answered the request.
@@ -83,6 +88,9 @@ private:
     std::function<void(const FoldedLine &)> sink_;
     std::function<void()> before_;
     std::function<int()> busy_owner_;
+    std::function<void()> before_stop_;
+    mutable std::mutex journal_lock_;
+    std::vector<std::string> journal_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_requested_{false};
     std::mutex stop_lock_;

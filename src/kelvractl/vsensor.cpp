@@ -43,15 +43,60 @@ VirtualSensor VirtualSensor::find(const std::string &module_path)
     void *module = dlopen(module_path.c_str(), RTLD_NOLOAD | RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr)
         return vs;
-    vs.load_profile_ = KELVS_CALL(module, kelvs_load_profile_data);
-    vs.finger_auto_ = KELVS_CALL(module, kelvs_finger_auto);
-    vs.command_ = KELVS_CALL(module, kelvs_command);
-    vs.open_refused_by_ = KELVS_CALL(module, kelvs_open_refused_by);
-    if (vs.finger_auto_ == nullptr)
-        vs.load_profile_ = nullptr;
+    vs.look_up_calls(module);
     // RTLD_NOLOAD took a reference of its own; the host's Module keeps the module mapped.
     dlclose(module);
     return vs;
+}
+
+VirtualSensor VirtualSensor::of_library(void *library)
+{
+    VirtualSensor vs;
+    if (library != nullptr)
+        vs.look_up_calls(library);
+    return vs;
+}
+
+void VirtualSensor::look_up_calls(void *library)
+{
+    load_profile_ = KELVS_CALL(library, kelvs_load_profile_data);
+    finger_auto_ = KELVS_CALL(library, kelvs_finger_auto);
+    command_ = KELVS_CALL(library, kelvs_command);
+    open_refused_by_ = KELVS_CALL(library, kelvs_open_refused_by);
+    replay_load_ = KELVS_CALL(library, kelvs_replay_load);
+    replay_status_ = KELVS_CALL(library, kelvs_replay_status);
+    set_replay_event_listener_ = KELVS_CALL(library, kelvs_set_replay_event_listener);
+    if (finger_auto_ == nullptr)
+        load_profile_ = nullptr;
+}
+
+int VirtualSensor::replay_load(const std::string &trace_path, bool as_recorded, std::string &error) const
+{
+    if (replay_load_ == nullptr) {
+        error = tr("the sensor library loaded is not the virtual sensor, which replays");
+        return -1;
+    }
+    char reason[1024] = {};
+    const kelvs_replay_timing timing = as_recorded ? KELVS_REPLAY_AS_RECORDED : KELVS_REPLAY_COMPRESSED;
+    if (replay_load_(trace_path.c_str(), timing, reason, sizeof reason) != 0) {
+        error = reason;
+        return -1;
+    }
+    return 0;
+}
+
+kelvs_replay_report VirtualSensor::replay_status() const
+{
+    kelvs_replay_report report{};
+    if (replay_status_ != nullptr)
+        replay_status_(&report);
+    return report;
+}
+
+void VirtualSensor::set_replay_event_listener(kelvs_replay_event_listener listener, void *user) const
+{
+    if (set_replay_event_listener_ != nullptr)
+        set_replay_event_listener_(listener, user);
 }
 
 int VirtualSensor::load_profile(const std::string &keyfile_text, std::string &error) const

@@ -16,6 +16,8 @@ class VirtualSensor {
 public:
     // Looks the calls up in the sensor library the module at module_path (already loaded) depends on.
     static VirtualSensor find(const std::string &module_path);
+    // The calls of the sensor library kelvractl loaded itself (the SDK behind the recorder).
+    static VirtualSensor of_library(void *library);
 
     bool available() const { return load_profile_ != nullptr; }
     // 0, or -1 with the sensor's reason.
@@ -27,6 +29,10 @@ public:
     // The program that holds the sensor when the last open was refused for it: its pid, -1 when it
     // is not known, 0 when the open was not refused for that (or this is not the virtual sensor).
     int open_refused_by() const;
+    // Replay: 0, or -1 with the sensor's reason.
+    int replay_load(const std::string &trace_path, bool as_recorded, std::string &error) const;
+    kelvs_replay_report replay_status() const;
+    void set_replay_event_listener(kelvs_replay_event_listener listener, void *user) const;
 
 private:
     // The calls are looked up by the names of kelvs_control.h and keep its types.
@@ -34,6 +40,10 @@ private:
     decltype(&kelvs_finger_auto) finger_auto_ = nullptr;
     decltype(&kelvs_command) command_ = nullptr;
     decltype(&kelvs_open_refused_by) open_refused_by_ = nullptr;
+    decltype(&kelvs_replay_load) replay_load_ = nullptr;
+    decltype(&kelvs_replay_status) replay_status_ = nullptr;
+    decltype(&kelvs_set_replay_event_listener) set_replay_event_listener_ = nullptr;
+    void look_up_calls(void *library);
 };
 
 // Sends one hand-control line to a sensor listening on a Unix socket and returns its answer line;

@@ -1,4 +1,5 @@
 // capture.cpp - taking frames, extracting feature blocks from them and comparing blocks.
+#include "replay.h"
 #include "vs_internal.h"
 
 #include <algorithm>
@@ -53,6 +54,8 @@ void remember_scripted_frame(Device &d, std::span<const uint8_t> pixels, Geometr
 
 KELVS_EXPORT int KELFPSCAN_CaptureRawData(KELFPSCAN_HANDLE handle, int mode, unsigned char *image)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::capture_raw_data(s, handle, mode, image); }))
+        return *replayed;
     auto &s = kelvs::state();
     auto rec = kelvs::make_record(KELVS_CaptureRawData, mode);
     std::optional<Answer> answer;
@@ -102,7 +105,7 @@ KELVS_EXPORT int KELFPSCAN_CaptureRawData(KELFPSCAN_HANDLE handle, int mode, uns
             if (rc == 0) {
                 auto view = kelvs::finger_at(s.profile, s.finger, now);
                 std::vector<uint8_t> frame(n);
-                kelvs::render_frame(frame, g.width, g.height, view, s.frame_serial);
+                kelvs::render_frame(frame, g.width, g.height, view, s.frame_serial, s.profile.noise);
                 std::memcpy(image, frame.data(), n);
                 serial = s.frame_serial++;
                 d->last = {};
@@ -127,6 +130,8 @@ KELVS_EXPORT int KELFPSCAN_CaptureRawData(KELFPSCAN_HANDLE handle, int mode, uns
 
 KELVS_EXPORT int KELFPSCAN_ExtractFeature(KELFPSCAN_HANDLE handle, int mode, unsigned char *feature)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::extract_feature(s, handle, mode, feature); }))
+        return *replayed;
     return kelvs::handle_call(
         kelvs::make_record(KELVS_ExtractFeature, mode), handle,
         [&](const Answer &a) {
@@ -143,6 +148,8 @@ KELVS_EXPORT int KELFPSCAN_ExtractFeature(KELFPSCAN_HANDLE handle, int mode, uns
 KELVS_EXPORT int KELFPSCAN_VerifyExt(KELFPSCAN_HANDLE handle, int level, const unsigned char *feature, int count,
                                      const unsigned char *templates, int *similarity, int *match)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::verify_ext(s, handle, level, feature, count, templates, similarity, match); }))
+        return *replayed;
     kelvs_call_record record = kelvs::make_record(KELVS_VerifyExt, level, count);
     if (feature && kelvs::call_listened())
         record.data_digest[0] = kelvs_digest(feature, size_t(KELFPSCAN_FEATURE_SIZE));

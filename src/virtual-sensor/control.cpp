@@ -1,5 +1,6 @@
 // control.cpp - the steering side of the virtual sensor: scripted answers, the call log, state queries
 // and the hand-control commands.
+#include "replay.h"
 #include "vs_internal.h"
 
 #include <algorithm>
@@ -257,6 +258,7 @@ KELVS_EXPORT void kelvs_store_clear(void)
 
 KELVS_EXPORT void kelvs_reset(void)
 {
+    kelvs::replay_stop();
     kelvs::control_socket_stop(false);
     auto &s = kelvs::state();
     std::lock_guard lock(s.mu);

@@ -1,4 +1,5 @@
 // device.cpp - counting, setting up, opening and closing the sensor, and the facts it reports.
+#include "replay.h"
 #include "vs_internal.h"
 
 namespace kelvs {
@@ -24,6 +25,8 @@ using kelvs::State;
 
 KELVS_EXPORT int KELFPSCAN_GetDeviceCount(int *count)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::get_device_count(s, count); }))
+        return *replayed;
     auto &s = kelvs::state();
     std::lock_guard lock(s.mu);
     auto rec = kelvs::make_record(KELVS_GetDeviceCount);
@@ -42,6 +45,8 @@ KELVS_EXPORT int KELFPSCAN_GetDeviceCount(int *count)
 
 KELVS_EXPORT int KELFPSCAN_GlobalInit(void)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::global_init(s); }))
+        return *replayed;
     auto &s = kelvs::state();
     std::lock_guard lock(s.mu);
     auto rec = kelvs::make_record(KELVS_GlobalInit);
@@ -60,6 +65,8 @@ KELVS_EXPORT int KELFPSCAN_GlobalInit(void)
 
 KELVS_EXPORT int KELFPSCAN_GlobalFree(void)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::global_free(s); }))
+        return *replayed;
     int rc = 0;
     bool freed = false;
     {
@@ -88,6 +95,8 @@ KELVS_EXPORT int KELFPSCAN_GlobalFree(void)
 
 KELVS_EXPORT int KELFPSCAN_OpenDevice(KELFPSCAN_HANDLE *handle, int index)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::open_device(s, handle, index); }))
+        return *replayed;
     std::string socket_path;
     int rc = 0;
     {
@@ -133,6 +142,8 @@ KELVS_EXPORT int KELFPSCAN_OpenDevice(KELFPSCAN_HANDLE *handle, int index)
 
 KELVS_EXPORT int KELFPSCAN_CloseDevice(KELFPSCAN_HANDLE *handle)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::close_device(s, handle); }))
+        return *replayed;
     bool last = false;
     int rc = 0;
     {
@@ -165,6 +176,8 @@ KELVS_EXPORT int KELFPSCAN_CloseDevice(KELFPSCAN_HANDLE *handle)
 
 KELVS_EXPORT int KELFPSCAN_GetDeviceWorkMode(KELFPSCAN_HANDLE handle, unsigned char *mode)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::get_device_work_mode(s, handle, mode); }))
+        return *replayed;
     return kelvs::handle_call(
         kelvs::make_record(KELVS_GetDeviceWorkMode), handle,
         [&](const Answer &a) {
@@ -181,6 +194,8 @@ KELVS_EXPORT int KELFPSCAN_GetDeviceWorkMode(KELFPSCAN_HANDLE handle, unsigned c
 
 KELVS_EXPORT int KELFPSCAN_GetImageInfo(KELFPSCAN_HANDLE handle, int *width, int *height, int *dpi)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::get_image_info(s, handle, width, height, dpi); }))
+        return *replayed;
     return kelvs::handle_call(
         kelvs::make_record(KELVS_GetImageInfo), handle,
         [&](const Answer &a) {
@@ -203,6 +218,8 @@ KELVS_EXPORT int KELFPSCAN_GetImageInfo(KELFPSCAN_HANDLE handle, int *width, int
 
 KELVS_EXPORT int KELFPSCAN_GetFwMinorVersion(KELFPSCAN_HANDLE handle, int *minor)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::get_fw_minor_version(s, handle, minor); }))
+        return *replayed;
     return kelvs::handle_call(
         kelvs::make_record(KELVS_GetFwMinorVersion), handle,
         [&](const Answer &a) {
@@ -219,6 +236,8 @@ KELVS_EXPORT int KELFPSCAN_GetFwMinorVersion(KELFPSCAN_HANDLE handle, int *minor
 
 KELVS_EXPORT int KELFPSCAN_GetFwVersion(KELFPSCAN_HANDLE handle, unsigned char *version)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::get_fw_version(s, handle, version); }))
+        return *replayed;
     return kelvs::handle_call(
         kelvs::make_record(KELVS_GetFwVersion), handle,
         [&](const Answer &a) {
@@ -235,6 +254,8 @@ KELVS_EXPORT int KELFPSCAN_GetFwVersion(KELFPSCAN_HANDLE handle, unsigned char *
 
 KELVS_EXPORT int KELFPSCAN_GetMcuType(KELFPSCAN_HANDLE handle, int *mcuType, int *sensorType)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::get_mcu_type(s, handle, mcuType, sensorType); }))
+        return *replayed;
     return kelvs::handle_call(
         kelvs::make_record(KELVS_GetMcuType), handle,
         [&](const Answer &a) {
@@ -254,6 +275,8 @@ KELVS_EXPORT int KELFPSCAN_GetMcuType(KELFPSCAN_HANDLE handle, int *mcuType, int
 
 KELVS_EXPORT int KELFPSCAN_SetTQ300UpdateFlag(KELFPSCAN_HANDLE handle)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::set_tq300_update_flag(s, handle); }))
+        return *replayed;
     return kelvs::handle_call(
         kelvs::make_record(KELVS_SetTQ300UpdateFlag), handle, [](const Answer &) {},
         [](State &s, Device &) {

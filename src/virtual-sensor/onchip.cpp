@@ -1,4 +1,5 @@
 // onchip.cpp - match-on-chip: enrollment steps, the template store, searches and deletions.
+#include "replay.h"
 #include "vs_internal.h"
 
 #include <algorithm>
@@ -83,6 +84,8 @@ int erase_and_persist(State &s, auto predicate)
 
 KELVS_EXPORT int KELFPSCAN_EnrollForOS(KELFPSCAN_HANDLE handle, unsigned char step)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::enroll_for_os(s, handle, step); }))
+        return *replayed;
     return sensing_call(
         kelvs::make_record(KELVS_EnrollForOS, step), handle, [](const Answer &) {},
         [&](State &, Device &d) -> std::optional<int> {
@@ -126,6 +129,8 @@ KELVS_EXPORT int KELFPSCAN_EnrollForOS(KELFPSCAN_HANDLE handle, unsigned char st
 KELVS_EXPORT int KELFPSCAN_StoreTemplateForOS(KELFPSCAN_HANDLE handle, const unsigned char *userRecord,
                                               const unsigned char *fingerRecord)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::store_template_for_os(s, handle, userRecord, fingerRecord); }))
+        return *replayed;
     auto rec = kelvs::make_record(KELVS_StoreTemplateForOS);
     rec.has_record = 2;
     copy_record(rec.user_record, userRecord);
@@ -160,6 +165,8 @@ KELVS_EXPORT int KELFPSCAN_StoreTemplateForOS(KELFPSCAN_HANDLE handle, const uns
 KELVS_EXPORT int KELFPSCAN_SearchForOS(KELFPSCAN_HANDLE handle, const unsigned char *userInfo,
                                        unsigned char *searchRes, int *matchedId, unsigned int *matchScore)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::search_for_os(s, handle, userInfo, searchRes, matchedId, matchScore); }))
+        return *replayed;
     auto rec = kelvs::make_record(KELVS_SearchForOS);
     rec.has_record = 1;
     copy_record(rec.user_record, userInfo);
@@ -212,6 +219,8 @@ KELVS_EXPORT int KELFPSCAN_SearchForOS(KELFPSCAN_HANDLE handle, const unsigned c
 
 KELVS_EXPORT int KELFPSCAN_ResetIdentifyCntForOS(KELFPSCAN_HANDLE handle, int count)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::reset_identify_cnt_for_os(s, handle, count); }))
+        return *replayed;
     return chip_call(kelvs::make_record(KELVS_ResetIdentifyCntForOS, count), handle, [&](State &, Device &d) {
         d.identify_count = count;
         d.search_started = false;
@@ -222,6 +231,8 @@ KELVS_EXPORT int KELFPSCAN_ResetIdentifyCntForOS(KELFPSCAN_HANDLE handle, int co
 KELVS_EXPORT int KELFPSCAN_DelUserFpsFroOS(KELFPSCAN_HANDLE handle, const unsigned char *userInfo,
                                            const unsigned char *fingerInfo)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::del_user_fps_fro_os(s, handle, userInfo, fingerInfo); }))
+        return *replayed;
     auto rec = kelvs::make_record(KELVS_DelUserFpsFroOS);
     rec.has_record = 2;
     copy_record(rec.user_record, userInfo);
@@ -237,6 +248,8 @@ KELVS_EXPORT int KELFPSCAN_DelUserFpsFroOS(KELFPSCAN_HANDLE handle, const unsign
 
 KELVS_EXPORT int KELFPSCAN_DelAllUserFpsFroOS(KELFPSCAN_HANDLE handle, const unsigned char *userInfo)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::del_all_user_fps_fro_os(s, handle, userInfo); }))
+        return *replayed;
     auto rec = kelvs::make_record(KELVS_DelAllUserFpsFroOS);
     rec.has_record = 1;
     copy_record(rec.user_record, userInfo);
@@ -250,6 +263,8 @@ KELVS_EXPORT int KELFPSCAN_DelAllUserFpsFroOS(KELFPSCAN_HANDLE handle, const uns
 
 KELVS_EXPORT int KELFPSCAN_DelOSInfoFpsFroOS(KELFPSCAN_HANDLE handle, const char *osTag)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::del_os_info_fps_fro_os(s, handle, osTag); }))
+        return *replayed;
     auto rec = kelvs::make_record(KELVS_DelOSInfoFpsFroOS);
     if (osTag)
         std::strncpy(rec.tag, osTag, sizeof rec.tag - 1);

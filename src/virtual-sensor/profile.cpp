@@ -38,6 +38,7 @@ constexpr IntKey sensor_ints[] = {
     {"McuType", &Profile::mcu_type, 0, 1000000},
     {"SensorType", &Profile::sensor_type, 0, 1000000},
     {"CaptureMs", &Profile::capture_ms, 0, 60000},
+    {"Noise", &Profile::noise, 0, 15},
     {"Capacity", &Profile::capacity, 1, 10000},
     {"EnrollGiveUpMs", &Profile::enroll_give_up_ms, 0, 3600000},
 };

@@ -1,4 +1,5 @@
 // quality.cpp - grades an image by how much of it the finger covers and how clear its ridges are.
+#include "replay.h"
 #include "vs_internal.h"
 
 #include <algorithm>
@@ -41,6 +42,8 @@ int grade_image(std::span<const uint8_t> image, int width, int height)
 
 KELVS_EXPORT int KELFPSCAN_ImgQuality(int width, int height, const unsigned char *image, int *quality)
 {
+    if (auto replayed = kelvs::replayed([&](auto &s) { return kelvra::trace::img_quality(s, width, height, image, quality); }))
+        return *replayed;
     auto &s = kelvs::state();
     std::lock_guard lock(s.mu);
     auto rec = kelvs::make_record(KELVS_ImgQuality, width, height);

@@ -55,19 +55,20 @@ Ellipse contact_area(const FingerView &f, int w, int h)
     return {cx, cy, w * 0.36, h * 0.44};
 }
 
-uint8_t noise(uint64_t seed, int x, int y)
+// 0 to level grey levels (level at most 15).
+uint8_t noise(uint64_t seed, int x, int y, int level)
 {
-    return uint8_t(mix64(seed ^ (uint64_t(uint32_t(x)) << 32) ^ uint32_t(y)) & 0x0f);
+    return uint8_t(int(mix64(seed ^ (uint64_t(uint32_t(x)) << 32) ^ uint32_t(y)) & 0x0f) * level / 15);
 }
 
 }  // namespace
 
-void render_frame(std::span<uint8_t> image, int w, int h, const FingerView &f, uint64_t frame_serial)
+void render_frame(std::span<uint8_t> image, int w, int h, const FingerView &f, uint64_t frame_serial, int level)
 {
     uint64_t seed = mix64(frame_serial);
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
-            image[size_t(y) * w + x] = uint8_t(240 + noise(seed, x, y));
+            image[size_t(y) * w + x] = uint8_t(240 + noise(seed, x, y, level));
     if (f.contact == KELVS_CONTACT_NONE)
         return;
 
@@ -82,7 +83,7 @@ void render_frame(std::span<uint8_t> image, int w, int h, const FingerView &f, u
             double r = std::sqrt(dx * dx + dy * dy);
             if (r > 1.0)
                 continue;
-            double g = ridges.grey(x - ox, y - oy) + (int(noise(seed + 1, x, y)) - 8) * 0.75;
+            double g = ridges.grey(x - ox, y - oy) + (int(noise(seed + 1, x, y, level)) - 8 * level / 15) * 0.75;
             // Less pressure at the rim of the contact: lighter, still well short of the background.
             if (r > 0.9)
                 g += (r - 0.9) / 0.1 * 40.0;
@@ -103,7 +104,7 @@ void render_frame(std::span<uint8_t> image, int w, int h, const FingerView &f, u
                     double t = ((k + 0.5) / steps - 0.5) * ridges.period;
                     sum += ridges.grey(x + t * ridges.cos_t - ox, y + t * ridges.sin_t - oy);
                 }
-                smeared[size_t(y) * w + x] = sum / steps + (int(noise(seed + 2, x, y)) - 8) * 0.5;
+                smeared[size_t(y) * w + x] = sum / steps + (int(noise(seed + 2, x, y, level)) - 8 * level / 15) * 0.5;
             }
         }
         skin.swap(smeared);

@@ -27,6 +27,7 @@ struct Profile {
     int width = 160, height = 160, dpi = 508;
     int fw_minor = 80, fw_version = 24, mcu_type = 7, sensor_type = 37;
     int capture_ms = 30;
+    int noise = 15;               // grey levels of sensor noise on every pixel
     int capacity = 50;
     int enroll_give_up_ms = 8000;
     std::string state_file, frame_dir, control_socket;
@@ -67,7 +68,7 @@ constexpr double overlap_distance = 0.35;
 
 // ---- Images ------------------------------------------------------------------------------------
 void render_frame(std::span<uint8_t> image, int width, int height, const FingerView &finger,
-                  uint64_t frame_serial);
+                  uint64_t frame_serial, int noise_level);
 int grade_image(std::span<const uint8_t> image, int width, int height);
 void write_pgm(const std::string &dir, uint64_t serial, std::span<const uint8_t> image, int width,
                int height);

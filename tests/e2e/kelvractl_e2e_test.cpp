@@ -706,3 +706,69 @@ TEST_F(Kelvractl, DemoPassesInBothModes)
 }
 
 }  // namespace
+
+// Makes sure a session recorded through the recorder reruns from its trace alone, in both work modes and
+// with a stop, to the identical journal, without touching the user's database; an example failure: a
+// recorder that changes what the driver sees, or a replay that writes into the recorded database.
+TEST_F(Kelvractl, RecordedSessionsReplayToTheSameJournalAndLeaveTheDatabaseAlone)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;
+        int stop_after_ms;
+        int status;
+    };
+    const Case cases[] = {
+        {"host-enroll", {"--mode", "host", "--finger", "alice", "enroll", "--uid", "1", "--name", "a"}, -1, 0},
+        {"chip-enroll", {"--mode", "chip", "--finger", "alice", "enroll", "--uid", "1", "--name", "a"}, -1, 0},
+        {"host-stop", {"--mode", "host", "--finger", "none", "--timeout-ms", "60000", "identify", "--uid", "-1"}, 1000, 3},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string trace = dir_ + "/" + c.name + ".trace";
+        std::vector<std::string> args{"--record", trace};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        RunOptions options;
+        options.signal_after_ms = c.stop_after_ms;
+        const Outcome recorded = ctl(args, options);
+        ASSERT_EQ(recorded.status, c.status) << recorded.out << recorded.err;
+        EXPECT_NE(recorded.out.find("sensor calls into " + trace), std::string::npos) << recorded.out;
+        EXPECT_EQ(fs::status(trace).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+
+        const std::string database = sql("SELECT count(*) FROM feature");
+        const Outcome replayed = run_program(kKelvractl, {"replay", trace});
+        EXPECT_EQ(replayed.status, 0) << replayed.out << replayed.err;
+        EXPECT_NE(replayed.out.find("replay matches: "), std::string::npos) << replayed.out;
+        EXPECT_NE(replayed.out.find(" calls, identical journal"), std::string::npos) << replayed.out;
+        EXPECT_EQ(sql("SELECT count(*) FROM feature"), database);
+    }
+}
+
+// Makes sure what cannot be replayed says why and fails: a redacted trace, and a driver asked for
+// another user than the recorded one, which parts from the trace at the call that carries the user.
+TEST_F(Kelvractl, ARedactedTraceOrAnotherCallDoesNotReplay)
+{
+    const std::string trace = dir_ + "/chip.trace";
+    ASSERT_EQ(ctl({"--record", trace, "--mode", "chip", "--finger", "alice", "enroll", "--uid", "1", "--index", "0",
+                   "--name", "a"})
+                  .status,
+              0);
+    ASSERT_EQ(run_program(kKelvractl, {"trace", "redact", trace, dir_ + "/redacted.trace"}).status, 0);
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    };
+    const Case cases[] = {
+        {{"replay", dir_ + "/redacted.trace"}, "is redacted"},
+        {{"--replay", trace, "enroll", "--uid", "2", "--index", "0", "--name", "a"},
+         "KELFPSCAN_StoreTemplateForOS argument userRecord is <64 bytes 01 +63 zeros> in the trace, the driver "
+         "passed <64 bytes 02 +63 zeros>"},
+    };
+    for (const Case &c : cases) {
+        const Outcome r = run_program(kKelvractl, c.args);
+        EXPECT_EQ(r.status, 3) << r.out << r.err;
+        EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
+        EXPECT_EQ(r.out.find("replay matches"), std::string::npos) << r.out;
+    }
+}

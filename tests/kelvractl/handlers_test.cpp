@@ -59,6 +59,7 @@ public:
         return r;
     }
     int demo() override { return 0; }
+    int replay(const std::string &) override { return 0; }
     Report hand_control(const std::string &line) override { return operation(Command::finger, line); }
     void note(const std::string &) override {}
     void show(const Report &report) override { shown.push_back(report); }

@@ -34,8 +34,10 @@ enum {
     KELVS_ERR_BAD_FEATURE = -9,       /* VerifyExt: the probe is not a feature block */
     KELVS_ERR_ENROLL_INCOMPLETE = -10,/* StoreTemplateForOS before six accepted steps */
     KELVS_ERR_STATE_FILE = -11,       /* the on-chip store could not be written */
-    KELVS_ERR_BUSY = -12              /* OpenDevice: the sensor is open already, here or in another
+    KELVS_ERR_BUSY = -12,             /* OpenDevice: the sensor is open already, here or in another
                                          program (see kelvs_open_refused_by) */
+    KELVS_ERR_REPLAY = -13            /* every call, GlobalInit and GlobalFree too, once a replay has
+                                         diverged from its trace (see kelvs_replay_status) */
 };
 
 /* ---- Profile ----------------------------------------------------------------------------------
@@ -45,6 +47,8 @@ enum {
  *   Width=160 Height=160 Dpi=508   image geometry reported in match-on-host mode (chip mode: 96 x 96)
  *   FwMinorVersion=80 FwVersion=24 McuType=7 SensorType=37   firmware facts
  *   CaptureMs=30              time one capture takes
+ *   Noise=15                  grey levels of sensor noise on every pixel (0: clean frames, which a
+ *                             trace stores in a fraction of the space)
  *   Capacity=50               templates the on-chip store holds
  *   EnrollGiveUpMs=8000       EnrollForOS answers 254 after this long without a finger
  *   StateFile=PATH            where the on-chip store is kept across processes (none: in memory only)
@@ -236,6 +240,51 @@ int kelvs_command(const char *line, char *answer, size_t answer_size);
  * by a program that died is taken over. 0, or -1 when the socket cannot be set up or is served by
  * another program. */
 int kelvs_serve_control(const char *path);
+
+/* ---- Replay -------------------------------------------------------------------------------------
+ * Loaded with a trace (kelvra_trace.h, written by the recorder), the sensor answers every SDK call from
+ * it instead of its own behaviour: in order, with the recorded outputs and return codes, as long as the
+ * driver calls the same function with the same inputs as the trace (the thread may differ). The first
+ * call that differs, or a call past the end of the trace, ends the replay: the sensor keeps the message
+ * that names the call and the argument, and from then on every call answers KELVS_ERR_REPLAY, so the
+ * driver's error path runs. While a replay is loaded the profile, the finger, the scripts and the store
+ * play no part, and the call log stays as it was. */
+typedef enum {
+    KELVS_REPLAY_COMPRESSED = 0,   /* answer at once */
+    KELVS_REPLAY_AS_RECORDED = 1   /* each call starts and returns at the moment it did in the trace,
+                                      counted from the load on the sensor's clock */
+} kelvs_replay_timing;
+/* 0, or -1 with why in error: the file cannot be read, is of a version this sensor does not know, or
+ * was redacted (its frames and feature blocks were taken out: it can be shown but not replayed). A
+ * replay loaded before is ended first. */
+int kelvs_replay_load(const char *trace_path, kelvs_replay_timing timing, char *error, size_t error_size);
+typedef struct kelvs_replay_report {
+    int loaded;               /* a replay is loaded */
+    int diverged;             /* the driver left the trace; message says where */
+    int complete;             /* every call of the trace was answered and nothing diverged */
+    uint64_t calls_answered;  /* calls answered from the trace */
+    uint64_t calls_recorded;  /* calls the trace holds, once it has been read to its end; else 0 */
+    char message[1024];       /* "call 57: the trace has KELFPSCAN_CaptureRawData, the driver called
+                                 KELFPSCAN_ImgQuality (arguments: ...)"; "" while nothing diverged */
+} kelvs_replay_report;
+void kelvs_replay_status(kelvs_replay_report *out);
+/* Ends the replay: the sensor is itself again. kelvs_reset does it too. */
+void kelvs_replay_stop(void);
+
+/* Something the recorded host did between two calls, which the replaying host does again now. */
+typedef enum {
+    KELVS_REPLAY_EVENT_STOP = 0    /* the host asked the running operation to stop */
+} kelvs_replay_event_kind;
+typedef struct kelvs_replay_event {
+    kelvs_replay_event_kind kind;
+    uint64_t after_calls;          /* how many calls had returned when the host did it */
+} kelvs_replay_event;
+/* Called on the driver's thread while the sensor answers the call after the event's moment, before
+ * that call returns, with no lock of the sensor held: the host may ask for the stop from another
+ * thread and wait until it is asked, but it must not wait for the driver to acknowledge it (the driver
+ * is inside this call). NULL removes it. */
+typedef void (*kelvs_replay_event_listener)(const kelvs_replay_event *event, void *user);
+void kelvs_set_replay_event_listener(kelvs_replay_event_listener listener, void *user);
 
 #ifdef __cplusplus
 }

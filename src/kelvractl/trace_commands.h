@@ -1,0 +1,31 @@
+// trace_commands.h - kelvractl trace show|redact: recorded sensor sessions read and shared without a
+// driver or a sensor.
+#ifndef KELVRACTL_TRACE_COMMANDS_H
+#define KELVRACTL_TRACE_COMMANDS_H
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kelvractl {
+
+class Backend;
+struct Options;
+
+// The words after "trace": "show FILE" or "redact IN OUT". nullopt when they are whole, otherwise the
+// usage error (translated).
+std::optional<std::string> check_trace_words(const std::vector<std::string> &words);
+// The verbs and their operands, for the usage texts: "show FILE | redact IN OUT".
+const char *trace_verbs();
+
+// Runs checked words: show prints a header line and one line per entry to out; redact writes OUT and
+// says so on out. Errors go to err. Returns the exit status: 0 done, 2 OUT exists (nothing is written
+// over), 3 the trace cannot be read or OUT cannot be written.
+int trace_command(const std::vector<std::string> &words, std::FILE *out, std::FILE *err);
+
+int run_trace(Backend &backend, const Options &options);
+
+}  // namespace kelvractl
+
+#endif
