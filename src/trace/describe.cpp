@@ -2,6 +2,7 @@
 #include "content_hash.h"
 #include "kelvra_trace.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -107,13 +108,32 @@ std::string describe(const Event &event)
 
 std::string describe(const Section &section)
 {
-    bool text = section.content.size() <= 200;
+    // Short printable sections are shown as text; a NUL separates the words of a command line.
+    bool text = !section.content.empty() && section.content.size() <= 400 && section.content.front() != 0;
     for (std::uint8_t c : section.content)
-        text = text && c >= 0x20 && c < 0x7f;
+        text = text && ((c >= 0x20 && c < 0x7f) || c == 0);
     std::string s = "-- section " + section.name + ": ";
-    if (text && !section.content.empty())
+    if (!text)
+        return s + describe_bytes(section.content);
+    if (std::find(section.content.begin(), section.content.end(), 0) == section.content.end())
         return s + "\"" + std::string(section.content.begin(), section.content.end()) + "\"";
-    return s + describe_bytes(section.content);
+    std::string words;
+    std::string word;
+    auto flush = [&] {
+        if (!words.empty())
+            words += ' ';
+        words += word.find(' ') == std::string::npos && !word.empty() ? word : "'" + word + "'";
+        word.clear();
+    };
+    for (std::size_t i = 0; i < section.content.size(); ++i) {
+        if (section.content[i] != 0)
+            word += static_cast<char>(section.content[i]);
+        else
+            flush();
+    }
+    if (!word.empty() || section.content.back() != 0)
+        flush();
+    return s + "\"" + words + "\"";
 }
 
 }  // namespace kelvra::trace

@@ -110,6 +110,9 @@ TEST(TraceDescribe, ACallReadsAsItsIndexThreadTimeArgumentsAnswerAndOutputs)
               "width=96, height=96, image=<129 bytes c12cb024>");
     EXPECT_EQ(kt::describe(kt::Event{kt::Event::Kind::stop, 12, 2000001000}), "-- +2.000001 stop requested after call 12");
     EXPECT_EQ(kt::describe(kt::Section{"command", {'e', 'n', 'r', 'o', 'l', 'l'}}), "-- section command: \"enroll\"");
+    const std::string argv("--db\0my db\0verify\0", 18);
+    EXPECT_EQ(kt::describe(kt::Section{"command", std::vector<std::uint8_t>(argv.begin(), argv.end())}),
+              "-- section command: \"--db 'my db' verify\"");
     EXPECT_EQ(kt::describe(kt::Section{"database", std::vector<std::uint8_t>(3, 0)}),
               "-- section database: <3 bytes all zero>");
 }
