@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "bio_host_program.h"
 #include "kelfpscan.h"
 #include "kelvra_internal.h"
@@ -38,79 +39,35 @@
 
 namespace {
 
-constexpr char kDeviceName[] = "kelvra-bench";
-constexpr int kUid = 1;
+using bench::kDeviceName;
+using bench::kUid;
+using bench::die;
+
 // The floors map this much of the database file, as the host library did when the read path was first
 // measured.
 constexpr long long kFloorMmapBytes = 256LL * 1024 * 1024;
-
-constexpr char kProfile[] =
-    "[Sensor]\nWorkMode=host\nCount=1\nWidth=160\nHeight=160\nDpi=508\nCaptureMs=1\n"
-    "FwMinorVersion=80\nFwVersion=24\nMcuType=7\nSensorType=37\n[Finger]\nName=none\n";
 
 std::string g_dir;
 
 std::string db_path(int n) { return g_dir + "/features-" + std::to_string(n) + ".db"; }
 
-void die(const char *what)
-{
-    std::fprintf(stderr, "search_walk_bench: %s\n", what);
-    std::exit(1);
-}
-
 // Builds the database of n templates once; later benchmarks of the same n reuse the file.
 void ensure_database(int n)
 {
     static std::map<int, bool> made;
-    if (made[n])
-        return;
-    if (bio_sto_set_db_path(db_path(n).c_str()) != 0)
-        die("cannot create the database file");
-
-    std::mt19937_64 rng(static_cast<uint64_t>(n) * 7919u);
-    std::vector<unsigned char> raw(KELVRA_TEMPLATE_SIZE);
-    std::string text(KELVRA_TEMPLATE_TEXT_SIZE, '\0');
-    feature_info *head = nullptr;
-    feature_info **tail = &head;
-    for (int i = 0; i < n; ++i) {
-        for (size_t k = 0; k < raw.size(); k += 8) {
-            const uint64_t v = rng();
-            std::memcpy(raw.data() + k, &v, 8);
-        }
-        bio_base64_encode(raw.data(), text.data(), KELVRA_TEMPLATE_SIZE);
-        const std::string name = "finger " + std::to_string(i);
-        feature_info *info = bio_sto_new_feature_info(kUid, BioT_FingerPrint, kDeviceName, i, name.c_str());
-        info->sample = bio_sto_new_feature_sample(1, text.c_str());
-        *tail = info;
-        tail = &info->next;
-    }
-    bio_sto_db *db = bio_sto_connect_db();
-    if (db == nullptr || bio_sto_set_feature_info(db, head) != 0)
-        die("cannot store the templates");
-    bio_sto_disconnect_db(db);
-    bio_sto_free_feature_info_list(head);
+    if (!made[n])
+        bench::make_template_database(db_path(n), n);
     made[n] = true;
 }
 
-// One opened device on the virtual sensor in match-on-host mode and a real feature block as the probe.
+// An opened device and a real feature block of a virtual finger as the probe.
 struct Bench {
-    bio_dev dev{};
-    GKeyFile *conf = nullptr;
+    bench::HostModeDevice device;
+    bio_dev &dev = *device.dev();
     std::vector<unsigned char> probe = std::vector<unsigned char>(KELVRA_FEATURE_SIZE);
 
     Bench()
     {
-        bio_log_set_threshold(BIO_LOG_NONE);
-        char error[256] = {};
-        if (kelvs_load_profile_data(kProfile, error, sizeof error) != 0)
-            die(error);
-        conf = g_key_file_new();
-        const std::string config = std::string("[") + kDeviceName + "]\nEnable=true\n";
-        g_key_file_load_from_data(conf, config.c_str(), config.size(), G_KEY_FILE_NONE, nullptr);
-        dev.device_name = const_cast<char *>(kDeviceName);
-        dev.full_name = dev.device_name;
-        if (kelvra_ops_configure(&dev, conf) != 0 || kelvra_ops_open(&dev) != 0)
-            die("cannot open the virtual sensor");
         auto *priv = kelvra::priv_of(&dev);
         kelvs_finger_press("bench-thumb", KELVS_CONTACT_FULL);
         if (KELFPSCAN_CaptureRawData(priv->handle, 0, priv->rawImage) != 0 ||
@@ -118,21 +75,15 @@ struct Bench {
             die("cannot take the probe block");
         kelvs_finger_lift();
     }
-    ~Bench()
-    {
-        kelvra_ops_close(&dev);
-        kelvra_ops_free(&dev);
-        g_key_file_free(conf);
-    }
 };
 
-Bench &bench()
+Bench &bench_device()
 {
     static Bench b;
     return b;
 }
 
-// One pass of each of the three ways of reading the user's templates; each returns how many it visited.
+// One pass of each of the ways of reading the user's templates; each returns how many it decoded.
 size_t run_walk(Bench &b)
 {
     feature_info *found = iops_internel_search(&b.dev, b.probe.data(), kUid, 0, -1);
@@ -226,7 +177,7 @@ void BM_WalkAgainstFloor(benchmark::State &state)
     ensure_database(n);
     const std::string path = db_path(n);
     bio_sto_set_db_path(path.c_str());
-    Bench &b = bench();
+    Bench &b = bench_device();
     // modp writes four bytes for every three it decodes, so its area has room for one more.
     std::vector<unsigned char> area(KELVRA_TEMPLATE_SIZE + 4);
 
