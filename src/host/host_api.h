@@ -38,6 +38,8 @@ int decode_answer(int bytes, size_t characters);
 char *new_text(size_t length);
 /* Frees a text from new_text, or any text from malloc; NULL is allowed. */
 void free_text(char *text);
+/* Bytes of the blocks kept for large texts that no text uses now. */
+size_t idle_text_bytes();
 
 /* Whether a debug line would reach anybody: standard error at the debug threshold, or a listener. */
 bool debug_lines_wanted();

@@ -156,14 +156,15 @@ public:
         rc = sqlite3_step(by_statement_);
         if (rc != SQLITE_ROW)
             return nullptr;
-        const auto *data = static_cast<const char *>(sqlite3_column_blob(by_statement_, 0));
+        // Text in the connection's encoding, UTF-8; the length is read after it, in that encoding.
+        const auto *data = reinterpret_cast<const char *>(sqlite3_column_text(by_statement_, 0));
         const auto length = static_cast<size_t>(sqlite3_column_bytes(by_statement_, 0));
         char *text = bio_host::new_text(length);
         if (text == nullptr) {
             rc = SQLITE_NOMEM;
             return nullptr;
         }
-        if (length > 0)
+        if (data != nullptr)
             std::memcpy(text, data, length);
         return text;
     }

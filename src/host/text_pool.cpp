@@ -7,12 +7,13 @@
 // the next list; the blocks themselves are malloc'd, so no process-wide allocator setting is involved.
 //
 // How much stays idle follows the lists: a "round" runs from one moment no large text is in use to the
-// next, and when a round ends the pool keeps what the larger of that round and the one before needed,
-// and frees the rest. A program that searches the same thousand templates again and again keeps their
-// blocks; after one large search followed by small ones, the memory goes back.
+// next, and when a round ends the pool keeps the idle blocks that this round or the one before used and
+// frees the others. A program that searches the same thousand templates again and again keeps their
+// blocks; after one large search followed by two small ones, the memory goes back. (A large text that a
+// program keeps for good stops the rounds from ending; the pool then holds no more blocks than were in
+// use at once.)
 #include "host_api.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <iterator>
@@ -44,14 +45,18 @@ constexpr size_t kFitShift = 3;
 // still reports a text that nobody freed; idle blocks are plain pointers, reachable through the pool.
 uintptr_t disguise(const void *block) { return ~reinterpret_cast<uintptr_t>(block); }
 
+struct Idle {
+    char *block;
+    unsigned round;  // the last round that used it
+};
+
 struct Pool {
     std::mutex lock;
     std::unordered_map<uintptr_t, size_t> in_use;  // disguised block -> its size
-    std::multimap<size_t, char *> idle;            // size -> block
+    std::multimap<size_t, Idle> idle;              // size -> block
     size_t idle_bytes = 0;
     size_t in_use_bytes = 0;
-    size_t round_peak = 0;     // the most in use at once in this round
-    size_t previous_peak = 0;  // the same in the round before
+    unsigned round = 0;
 };
 
 Pool &pool()
@@ -62,21 +67,22 @@ Pool &pool()
 
 using Blocks = std::vector<std::pair<char *, size_t>>;
 
-// Called with the lock held when the last large text in use came back: the idle blocks beyond what the
-// last two rounds needed, largest first, are handed back to be freed.
+// Called with the lock held when the last large text in use came back: the idle blocks that neither this
+// round nor the one before used are handed back to be freed.
 Blocks end_round(Pool &p)
 {
-    const size_t keep = std::max(p.round_peak, p.previous_peak);
-    Blocks surplus;
-    while (p.idle_bytes > keep) {
-        const auto largest = std::prev(p.idle.end());
-        p.idle_bytes -= largest->first;
-        surplus.emplace_back(largest->second, largest->first);
-        p.idle.erase(largest);
+    Blocks unused;
+    for (auto it = p.idle.begin(); it != p.idle.end();) {
+        if (p.round - it->second.round >= 2) {
+            unused.emplace_back(it->second.block, it->first);
+            p.idle_bytes -= it->first;
+            it = p.idle.erase(it);
+        } else {
+            ++it;
+        }
     }
-    p.previous_peak = p.round_peak;
-    p.round_peak = 0;
-    return surplus;
+    ++p.round;
+    return unused;
 }
 
 char *take_block(size_t needed)
@@ -87,9 +93,11 @@ char *take_block(size_t needed)
     size_t block_size = size;
     {
         std::lock_guard<std::mutex> held(p.lock);
-        const auto fit = p.idle.lower_bound(size);
+        auto fit = p.idle.lower_bound(size);
         if (fit != p.idle.end() && fit->first - (fit->first >> kFitShift) <= size) {
-            block = fit->second;
+            // The block of that size freed last: its pages are the likeliest to be in the cache still.
+            fit = std::prev(p.idle.upper_bound(fit->first));
+            block = fit->second.block;
             block_size = fit->first;
             p.idle.erase(fit);
             p.idle_bytes -= block_size;
@@ -106,7 +114,6 @@ char *take_block(size_t needed)
     std::lock_guard<std::mutex> held(p.lock);
     p.in_use.emplace(disguise(block), block_size);
     p.in_use_bytes += block_size;
-    p.round_peak = std::max(p.round_peak, p.in_use_bytes);
     return block;
 }
 
@@ -150,16 +157,23 @@ void bio_host::free_text(char *text)
     }
     // A use after free is caught while the block is idle; poisoned before another thread can take it.
     ASAN_POISON_MEMORY_REGION(text, size);
-    Blocks surplus;
+    Blocks unused;
     {
         std::lock_guard<std::mutex> held(p.lock);
-        p.idle.emplace(size, text);
+        p.idle.emplace(size, Idle{text, p.round});
         p.idle_bytes += size;
         if (p.in_use_bytes == 0)
-            surplus = end_round(p);
+            unused = end_round(p);
     }
-    for (const auto &[block, block_size] : surplus) {
+    for (const auto &[block, block_size] : unused) {
         ASAN_UNPOISON_MEMORY_REGION(block, block_size);
         std::free(block);
     }
+}
+
+size_t bio_host::idle_text_bytes()
+{
+    Pool &p = pool();
+    std::lock_guard<std::mutex> held(p.lock);
+    return p.idle_bytes;
 }
