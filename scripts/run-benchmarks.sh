@@ -10,10 +10,11 @@
 #   - identify_memory_peak: resident and anonymous peaks of one identify over 100 and 1000 templates;
 #   - estimator_bench: the estimator on an empty, a fully pressed and its slowest 96 x 96 frame, medians
 #     of 5, and the processor time of a two-second wait without a finger.
-# With BEFORE_BUILD_DIR, a build of an earlier commit, the walk and the peaks are also taken with that
-# build's host library (its libbiometric.so.0 loaded in place of BUILD_DIR's), and the estimator with
-# that build's estimator_bench (the estimator frames only); before and after run alternately, twice
-# each, so that both meet the same load. The machine may be shared: the load average is printed before and after every program.
+# With BEFORE_BUILD_DIR, the lib/ and bin/ of a build of an earlier commit (used as they are, never
+# rebuilt), the walk and the peaks are also taken with that build's host library (its libbiometric.so.0
+# loaded in place of BUILD_DIR's), and the estimator frames with that build's estimator_bench; before and
+# after run alternately, twice each, so that both meet the same load. The machine may be shared: the load
+# average is printed before every program.
 set -euo pipefail
 
 if [[ $# -lt 1 || $# -gt 2 ]]; then
@@ -25,7 +26,9 @@ before="${2:+$(cd "$2" && pwd)}"
 root="$(cd "$(dirname "$0")/.." && pwd)"
 programs=(search_walk_bench identify_memory_peak estimator_bench)
 
+# An empty build type is the project's default, RelWithDebInfo.
 build_type="$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt")"
+build_type="${build_type:-RelWithDebInfo}"
 sanitize="$(sed -n 's/^KELVRA_SANITIZE:STRING=//p' "$build/CMakeCache.txt")"
 if [[ "$build_type" != Release && "$build_type" != RelWithDebInfo ]] || [[ -n "$sanitize" ]]; then
   echo "$build is a '$build_type' build${sanitize:+ with $sanitize}: measure a Release or RelWithDebInfo build" >&2
@@ -65,7 +68,6 @@ if [[ -z "$before" ]]; then
   section "finger-area estimator and presence wait (estimator_bench)"
   estimator "$build"
 else
-  ninja -C "$before" biometric estimator_bench >/dev/null
   for round in 1 2; do
     section "walk, round $round: BEFORE (host library of $before)"
     walk "$before/lib"
