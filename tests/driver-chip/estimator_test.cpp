@@ -216,7 +216,7 @@ TEST(Estimator, PixelsOffTheProbeLinesDoNotMoveTheEdges)
 // no edge, or a far-side chunk that reaches line 0.
 TEST(Estimator, AgreesWithThePlainScansOnEveryKindOfFrame)
 {
-    enum Kind { kEmpty, kFull, kSpeckled, kGroupLines, kRectangle, kKinds };
+    enum Kind { kEmpty, kFull, kDotted, kGroupLines, kRectangle, kKinds };
     std::mt19937 rng(2024);
     auto below = [&rng](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
     auto dark_value = [&]() { return static_cast<unsigned char>(below(220)); };
@@ -252,7 +252,7 @@ TEST(Estimator, AgreesWithThePlainScansOnEveryKindOfFrame)
                 if (kind == kFull) {
                     for (auto &p : frame)
                         p = static_cast<unsigned char>(round % 2 ? dark_value() : 219);
-                } else if (kind == kSpeckled) {
+                } else if (kind == kDotted) {
                     const int per_mille = 1 + round % 40;
                     for (auto &p : frame)
                         p = below(1000) < per_mille ? dark_value() : static_cast<unsigned char>(220 + below(36));
