@@ -49,15 +49,14 @@ echo "machine: $(nproc) processors, $(sed -n 's/^model name[[:space:]]*: //p' /p
 
 # walk [LIBDIR]: the walk benchmark, with the host library of LIBDIR when given.
 walk() {
-  LD_LIBRARY_PATH="${1:-}" "$build/bin/search_walk_bench" 2>"$errors" |
+  LD_LIBRARY_PATH="${1:-}" "$build/bin/search_walk_bench" 2>"$errors" | sed -E 's/\x1b\[[0-9;]*m//g' |
     sed -n -e '/^clear_template_area.*_median/p' -e '/^per stored template/,$p'
 }
 peaks() { LD_LIBRARY_PATH="${1:-}" "$build/bin/identify_memory_peak" 100 1000; }
 # estimator BUILD [FILTER]
 estimator() {
   "$1/bin/estimator_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
-      --benchmark_filter="${2:-.}" 2>"$errors" |
-    grep -E '_median' | sed -E 's/\x1b\[[0-9;]*m//g'
+      --benchmark_color=false --benchmark_filter="${2:-.}" 2>"$errors" | grep -E '_median'
 }
 
 if [[ -z "$before" ]]; then
