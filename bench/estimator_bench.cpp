@@ -1,5 +1,8 @@
 // estimator_bench.cpp - match-on-chip finger detection: the finger-area estimator per 96 x 96 frame, and
 // the processor time a wait for a finger that never comes takes per second of waiting.
+//
+// Three frames: an empty sensor (what the wait sees almost always), a full press, and the frame that
+// costs this estimator most, in which every scan runs to its far end.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <glib.h>
@@ -19,9 +22,8 @@ namespace {
 
 constexpr int kSide = 96;
 
-void measure_frames(benchmark::State &state, unsigned char fill)
+void measure_frame(benchmark::State &state, std::vector<unsigned char> frame)
 {
-    std::vector<unsigned char> frame(kSide * kSide, fill);
     float size = 0.0f;
     for (auto _ : state) {
         DevAlg_ImgQsize(frame.data(), kSide, kSide, &size);
@@ -31,13 +33,32 @@ void measure_frames(benchmark::State &state, unsigned char fill)
     state.counters["percent"] = size;
 }
 
-// No finger: every scan runs out of lines, 3438 pixel reads.
-void BM_EstimatorEmptyFrame(benchmark::State &state) { measure_frames(state, 255); }
+// Probe groups dark only on the first lines past the edge and on the last ones, in crossed order: in each
+// direction the near scan completes on the last line and the far scan on line 1, so neither stops early
+// and no scan is skipped. The finger reads as absent (extents of 1).
+std::vector<unsigned char> slowest_frame()
+{
+    std::vector<unsigned char> frame(kSide * kSide, 255);
+    const int middle = kSide / 2, quarter = kSide / 4, three_quarters = 3 * kSide / 4, last = kSide - 1;
+    auto mark = [&frame](int row, int col) { frame[size_t(row) * kSide + col] = 0; };
+    mark(last, middle);  // columns: the middle group only at the bottom, the others only at row 1
+    mark(1, quarter);
+    mark(1, three_quarters);
+    mark(middle, last);  // rows: the same across the columns
+    mark(quarter, 1);
+    mark(three_quarters, 1);
+    return frame;
+}
+
+// No finger: before the scans were made to skip work, every scan ran out of lines (3438 pixel reads).
+void BM_EstimatorEmptyFrame(benchmark::State &state) { measure_frame(state, std::vector<unsigned char>(kSide * kSide, 255)); }
 // A full press: every scan stops on its first line.
-void BM_EstimatorFullPress(benchmark::State &state) { measure_frames(state, 0); }
+void BM_EstimatorFullPress(benchmark::State &state) { measure_frame(state, std::vector<unsigned char>(kSide * kSide, 0)); }
+void BM_EstimatorSlowestFrame(benchmark::State &state) { measure_frame(state, slowest_frame()); }
 
 BENCHMARK(BM_EstimatorEmptyFrame);
 BENCHMARK(BM_EstimatorFullPress);
+BENCHMARK(BM_EstimatorSlowestFrame);
 
 double cpu_seconds()
 {

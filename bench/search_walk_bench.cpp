@@ -1,17 +1,22 @@
-// search_walk_bench.cpp - time per stored template of the host-side template walk against reading and decoding alone.
+// search_walk_bench.cpp - time per stored template of the host-side template walk, the host library's read
+// path, and the floor of reading and decoding the same rows without the host library.
 //
 // One SQLite feature database per N (10, 100, 1000) holds N host-side templates of one user: random
 // 122880-byte blocks, base64-encoded as an enrollment stores them. The virtual sensor cannot take them
-// for feature blocks, so every comparison misses and the walk visits all N. Three figures per N:
-//   walk          iops_internel_search over the user's records
-//   floor/hostapi the same rows through bio_sto_get_feature_info (the walk's own read path) and
-//                 bio_base64_decode of each, nothing else
-//   floor/sqlite  the sample texts read straight from the file with sqlite3 (mmap_size as the host
-//                 library sets it) and decoded with bio_base64_decode
-// The three run one after another in every iteration; at the end the ratios walk / floor are printed.
+// for feature blocks, so every comparison misses and the walk visits all N. Four figures per N:
+//   walk        iops_internel_search over the user's records
+//   hostapi     the same rows through bio_sto_get_feature_info (the walk's own read path) and
+//               bio_base64_decode of each into one reused area, nothing else
+//   floor/copy  the sample texts read straight from the file with sqlite3 (mmap_size 256 MiB), each
+//               copied into a heap block of its own that is freed at once, and decoded from the copy
+//               with modp_b64_decode into one reused area
+//   floor       the same without the copy: modp_b64_decode straight from SQLite's answer
+// The four run one after another in every iteration, so that all meet the same load and page cache; at
+// the end the medians and the ratios are printed.
 // clear_template_area times the clearing of the whole decode area that the walk does before each decode.
 #include <benchmark/benchmark.h>
 #include <glib.h>
+#include <modp_b64.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -26,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "bio_host_program.h"
 #include "kelfpscan.h"
 #include "kelvra_internal.h"
@@ -33,78 +39,35 @@
 
 namespace {
 
-constexpr char kDeviceName[] = "kelvra-bench";
-constexpr int kUid = 1;
-// The host library maps this much of a database file (storage.cpp, kMmapBytes).
-constexpr long long kHostMmapBytes = 256LL * 1024 * 1024;
+using bench::kDeviceName;
+using bench::kUid;
+using bench::die;
 
-constexpr char kProfile[] =
-    "[Sensor]\nWorkMode=host\nCount=1\nWidth=160\nHeight=160\nDpi=508\nCaptureMs=1\n"
-    "FwMinorVersion=80\nFwVersion=24\nMcuType=7\nSensorType=37\n[Finger]\nName=none\n";
+// The floors map this much of the database file, as the host library did when the read path was first
+// measured.
+constexpr long long kFloorMmapBytes = 256LL * 1024 * 1024;
 
 std::string g_dir;
 
 std::string db_path(int n) { return g_dir + "/features-" + std::to_string(n) + ".db"; }
 
-void die(const char *what)
-{
-    std::fprintf(stderr, "search_walk_bench: %s\n", what);
-    std::exit(1);
-}
-
 // Builds the database of n templates once; later benchmarks of the same n reuse the file.
 void ensure_database(int n)
 {
     static std::map<int, bool> made;
-    if (made[n])
-        return;
-    if (bio_sto_set_db_path(db_path(n).c_str()) != 0)
-        die("cannot create the database file");
-
-    std::mt19937_64 rng(static_cast<uint64_t>(n) * 7919u);
-    std::vector<unsigned char> raw(KELVRA_TEMPLATE_SIZE);
-    std::string text(KELVRA_TEMPLATE_TEXT_SIZE, '\0');
-    feature_info *head = nullptr;
-    feature_info **tail = &head;
-    for (int i = 0; i < n; ++i) {
-        for (size_t k = 0; k < raw.size(); k += 8) {
-            const uint64_t v = rng();
-            std::memcpy(raw.data() + k, &v, 8);
-        }
-        bio_base64_encode(raw.data(), text.data(), KELVRA_TEMPLATE_SIZE);
-        const std::string name = "finger " + std::to_string(i);
-        feature_info *info = bio_sto_new_feature_info(kUid, BioT_FingerPrint, kDeviceName, i, name.c_str());
-        info->sample = bio_sto_new_feature_sample(1, text.c_str());
-        *tail = info;
-        tail = &info->next;
-    }
-    bio_sto_db *db = bio_sto_connect_db();
-    if (db == nullptr || bio_sto_set_feature_info(db, head) != 0)
-        die("cannot store the templates");
-    bio_sto_disconnect_db(db);
-    bio_sto_free_feature_info_list(head);
+    if (!made[n])
+        bench::make_template_database(db_path(n), n);
     made[n] = true;
 }
 
-// One opened device on the virtual sensor in match-on-host mode and a real feature block as the probe.
+// An opened device and a real feature block of a virtual finger as the probe.
 struct Bench {
-    bio_dev dev{};
-    GKeyFile *conf = nullptr;
+    bench::HostModeDevice device;
+    bio_dev &dev = *device.dev();
     std::vector<unsigned char> probe = std::vector<unsigned char>(KELVRA_FEATURE_SIZE);
 
     Bench()
     {
-        bio_log_set_threshold(BIO_LOG_NONE);
-        char error[256] = {};
-        if (kelvs_load_profile_data(kProfile, error, sizeof error) != 0)
-            die(error);
-        conf = g_key_file_new();
-        const std::string config = std::string("[") + kDeviceName + "]\nEnable=true\n";
-        g_key_file_load_from_data(conf, config.c_str(), config.size(), G_KEY_FILE_NONE, nullptr);
-        dev.device_name = const_cast<char *>(kDeviceName);
-        dev.full_name = dev.device_name;
-        if (kelvra_ops_configure(&dev, conf) != 0 || kelvra_ops_open(&dev) != 0)
-            die("cannot open the virtual sensor");
         auto *priv = kelvra::priv_of(&dev);
         kelvs_finger_press("bench-thumb", KELVS_CONTACT_FULL);
         if (KELFPSCAN_CaptureRawData(priv->handle, 0, priv->rawImage) != 0 ||
@@ -112,21 +75,15 @@ struct Bench {
             die("cannot take the probe block");
         kelvs_finger_lift();
     }
-    ~Bench()
-    {
-        kelvra_ops_close(&dev);
-        kelvra_ops_free(&dev);
-        g_key_file_free(conf);
-    }
 };
 
-Bench &bench()
+Bench &bench_device()
 {
     static Bench b;
     return b;
 }
 
-// One pass of each of the three ways of reading the user's templates; each returns how many it visited.
+// One pass of each of the ways of reading the user's templates; each returns how many it decoded.
 size_t run_walk(Bench &b)
 {
     feature_info *found = iops_internel_search(&b.dev, b.probe.data(), kUid, 0, -1);
@@ -152,27 +109,48 @@ size_t run_floor_hostapi(std::vector<unsigned char> &area)
     return decoded;
 }
 
-size_t run_floor_sqlite(const std::string &path, std::vector<unsigned char> &area)
+// The floors read the rows as the host library does (the order over the keys, then each text by its row
+// id), without building a list. With `copy`, each text first goes into a heap block of its own.
+size_t run_floor(const std::string &path, std::vector<unsigned char> &area, bool copy)
 {
-    static const std::string pragma = "PRAGMA mmap_size = " + std::to_string(kHostMmapBytes);
+    static const std::string pragma = "PRAGMA mmap_size = " + std::to_string(kFloorMmapBytes);
     sqlite3 *conn = nullptr;
     if (sqlite3_open_v2(path.c_str(), &conn, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK)
         die("cannot open the database file");
     sqlite3_exec(conn, pragma.c_str(), nullptr, nullptr, nullptr);
-    sqlite3_stmt *stmt = nullptr;
+    sqlite3_exec(conn, "BEGIN", nullptr, nullptr, nullptr);
+    sqlite3_stmt *keys = nullptr;
+    sqlite3_stmt *text = nullptr;
     sqlite3_prepare_v2(conn,
-                       "SELECT s.data FROM feature AS f JOIN sample AS s ON s.feature_id = f.id "
+                       "SELECT s.id FROM feature AS f JOIN sample AS s ON s.feature_id = f.id "
                        "WHERE f.driver = ?1 AND f.biotype = ?2 AND f.uid = ?3 ORDER BY f.idx, f.id, s.no, s.id",
-                       -1, &stmt, nullptr);
-    sqlite3_bind_text(stmt, 1, kDeviceName, -1, SQLITE_STATIC);
-    sqlite3_bind_int(stmt, 2, BioT_FingerPrint);
-    sqlite3_bind_int(stmt, 3, kUid);
+                       -1, &keys, nullptr);
+    sqlite3_prepare_v2(conn, "SELECT data FROM sample WHERE id = ?1", -1, &text, nullptr);
+    sqlite3_bind_text(keys, 1, kDeviceName, -1, SQLITE_STATIC);
+    sqlite3_bind_int(keys, 2, BioT_FingerPrint);
+    sqlite3_bind_int(keys, 3, kUid);
     size_t decoded = 0;
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-        const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
-        decoded += bio_base64_decode(text, area.data()) > 0;
+    while (sqlite3_step(keys) == SQLITE_ROW) {
+        sqlite3_reset(text);
+        sqlite3_bind_int64(text, 1, sqlite3_column_int64(keys, 0));
+        if (sqlite3_step(text) != SQLITE_ROW)
+            die("a sample row went missing");
+        const auto *data = reinterpret_cast<const char *>(sqlite3_column_text(text, 0));
+        const size_t length = static_cast<size_t>(sqlite3_column_bytes(text, 0));
+        char *block = nullptr;
+        if (copy) {
+            block = static_cast<char *>(std::malloc(length + 1));
+            if (block == nullptr)
+                die("out of memory");
+            std::memcpy(block, data, length + 1);
+            data = block;
+        }
+        decoded += modp_b64_decode(reinterpret_cast<char *>(area.data()), data, length) == KELVRA_TEMPLATE_SIZE;
+        std::free(block);
     }
-    sqlite3_finalize(stmt);
+    sqlite3_finalize(text);
+    sqlite3_finalize(keys);
+    sqlite3_exec(conn, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close(conn);
     return decoded;
 }
@@ -191,46 +169,50 @@ Clocks now()
     return {cpu.tv_sec + cpu.tv_nsec * 1e-9, real.tv_sec + real.tv_nsec * 1e-9};
 }
 
-// The walk and both floors, one after another in every iteration, so that all three meet the same
-// machine load and page cache. The iteration time reported is the walk's processor time.
+// The walk, the host read path and both floors, one after another in every iteration, so that all four
+// meet the same machine load and page cache. The iteration time reported is the walk's processor time.
 void BM_WalkAgainstFloor(benchmark::State &state)
 {
     const int n = static_cast<int>(state.range(0));
     ensure_database(n);
     const std::string path = db_path(n);
     bio_sto_set_db_path(path.c_str());
-    Bench &b = bench();
-    std::vector<unsigned char> area(KELVRA_TEMPLATE_SIZE);
+    Bench &b = bench_device();
+    // modp writes four bytes for every three it decodes, so its area has room for one more.
+    std::vector<unsigned char> area(KELVRA_TEMPLATE_SIZE + 4);
 
-    double walk_cpu = 0, host_cpu = 0, lite_cpu = 0, walk_real = 0, host_real = 0, lite_real = 0;
+    enum Part { kWalk, kHostApi, kFloorCopy, kFloor, kParts };
+    double cpu[kParts] = {};
+    double real[kParts] = {};
     for (auto _ : state) {
-        const Clocks t0 = now();
+        Clocks t[kParts + 1];
+        t[kWalk] = now();
         run_walk(b);
-        const Clocks t1 = now();
+        t[kHostApi] = now();
         const size_t host = run_floor_hostapi(area);
-        const Clocks t2 = now();
-        const size_t lite = run_floor_sqlite(path, area);
-        const Clocks t3 = now();
-        if (host != size_t(n) || lite != size_t(n))
+        t[kFloorCopy] = now();
+        const size_t copied = run_floor(path, area, true);
+        t[kFloor] = now();
+        const size_t floor = run_floor(path, area, false);
+        t[kParts] = now();
+        if (host != size_t(n) || copied != size_t(n) || floor != size_t(n))
             die("a floor did not read every row");
         benchmark::DoNotOptimize(area.data());
-        state.SetIterationTime(t1.cpu_s - t0.cpu_s);
-        walk_cpu += t1.cpu_s - t0.cpu_s;
-        host_cpu += t2.cpu_s - t1.cpu_s;
-        lite_cpu += t3.cpu_s - t2.cpu_s;
-        walk_real += t1.real_s - t0.real_s;
-        host_real += t2.real_s - t1.real_s;
-        lite_real += t3.real_s - t2.real_s;
+        state.SetIterationTime(t[kWalk + 1].cpu_s - t[kWalk].cpu_s);
+        for (int p = 0; p < kParts; ++p) {
+            cpu[p] += t[p + 1].cpu_s - t[p].cpu_s;
+            real[p] += t[p + 1].real_s - t[p].real_s;
+        }
     }
     const double per = 1e6 / (static_cast<double>(state.iterations()) * n);
-    state.counters["walk_us"] = walk_cpu * per;
-    state.counters["hostapi_us"] = host_cpu * per;
-    state.counters["sqlite_us"] = lite_cpu * per;
-    state.counters["walk_real_us"] = walk_real * per;
-    state.counters["hostapi_real_us"] = host_real * per;
-    state.counters["sqlite_real_us"] = lite_real * per;
-    state.counters["walk/hostapi"] = walk_cpu / host_cpu;
-    state.counters["walk/sqlite"] = walk_cpu / lite_cpu;
+    const char *names[kParts] = {"walk", "hostapi", "floor_copy", "floor"};
+    for (int p = 0; p < kParts; ++p) {
+        state.counters[std::string(names[p]) + "_us"] = cpu[p] * per;
+        state.counters[std::string(names[p]) + "_real_us"] = real[p] * per;
+    }
+    state.counters["walk/hostapi"] = cpu[kWalk] / cpu[kHostApi];
+    state.counters["hostapi/floor_copy"] = cpu[kHostApi] / cpu[kFloorCopy];
+    state.counters["hostapi/floor"] = cpu[kHostApi] / cpu[kFloor];
 }
 
 // What the walk adds per stored template for hosts whose decoder does not answer the byte count: the
@@ -275,15 +257,17 @@ public:
     void Finalize() override
     {
         ConsoleReporter::Finalize();
-        std::printf("\nper stored template, median of 5 runs (microseconds of processor time; real time in "
-                    "brackets)\n");
-        std::printf("%6s %20s %20s %20s %13s %13s\n", "N", "walk", "floor/hostapi", "floor/sqlite",
-                    "walk/hostapi", "walk/sqlite");
+        std::printf("\nper stored template, median of the repetitions (microseconds of processor time; real "
+                    "time in brackets)\n");
+        std::printf("%6s %19s %19s %19s %19s %13s %13s %13s\n", "N", "walk", "hostapi", "floor/copy", "floor",
+                    "walk/hostapi", "host/copy", "host/floor");
         for (auto &[n, c] : medians_) {
-            std::printf("%6d %8.1f [%8.1f] %8.1f [%8.1f] %8.1f [%8.1f] %12.3fx %12.3fx\n", n, double(c["walk_us"]),
-                        double(c["walk_real_us"]), double(c["hostapi_us"]), double(c["hostapi_real_us"]),
-                        double(c["sqlite_us"]), double(c["sqlite_real_us"]), double(c["walk/hostapi"]),
-                        double(c["walk/sqlite"]));
+            std::printf("%6d", n);
+            for (const char *part : {"walk", "hostapi", "floor_copy", "floor"})
+                std::printf(" %7.1f [%8.1f]", double(c[std::string(part) + "_us"]),
+                            double(c[std::string(part) + "_real_us"]));
+            std::printf(" %12.3fx %12.3fx %12.3fx\n", double(c["walk/hostapi"]), double(c["hostapi/floor_copy"]),
+                        double(c["hostapi/floor"]));
         }
     }
 

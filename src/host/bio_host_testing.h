@@ -49,6 +49,8 @@ typedef enum {
 void bio_testing_set_decode_answer(bio_decode_answer answer);
 /* Database handles connected and not yet disconnected in this process. */
 int bio_testing_open_connections(void);
+/* Bytes of the blocks the library keeps for large texts (of 64 KiB and more) while no text uses them. */
+long long bio_testing_idle_text_bytes(void);
 
 #ifdef __cplusplus
 }

@@ -10,17 +10,10 @@ char *bio_sto_new_str(const char *text)
 {
     if (text == nullptr)
         return nullptr;
-    if (bio_host::fault_fires(BIO_FAULT_NEW_TEXT)) {
-        bio_print_error("host: out of memory copying a text: injected fault\n");
-        return nullptr;
-    }
-    const size_t size = std::strlen(text) + 1;
-    char *copy = static_cast<char *>(std::malloc(size));
-    if (copy == nullptr) {
-        bio_print_error("host: out of memory copying a text of %zu bytes\n", size - 1);
-        return nullptr;
-    }
-    std::memcpy(copy, text, size);
+    const size_t length = std::strlen(text);
+    char *copy = bio_host::new_text(length);
+    if (copy != nullptr)
+        std::memcpy(copy, text, length);
     return copy;
 }
 
@@ -71,7 +64,7 @@ void bio_sto_free_feature_sample_list(feature_sample *list)
 {
     while (list != nullptr) {
         feature_sample *next = list->next;
-        std::free(list->data);
+        bio_host::free_text(list->data);
         std::free(list);
         list = next;
     }
@@ -82,8 +75,8 @@ void bio_sto_free_feature_info(feature_info *info)
     if (info == nullptr)
         return;
     bio_sto_free_feature_sample_list(info->sample);
-    std::free(info->driver);
-    std::free(info->index_name);
+    bio_host::free_text(info->driver);
+    bio_host::free_text(info->index_name);
     std::free(info);
 }
 
@@ -98,6 +91,10 @@ void bio_sto_free_feature_info_list(feature_info *list)
 
 void print_feature_info(feature_info *list)
 {
+    // The dump measures every text, and a search hands it lists of 160 KiB templates that are no longer in
+    // the cache: nothing is read when nobody would see the lines.
+    if (!bio_host::debug_lines_wanted())
+        return;
     if (list == nullptr) {
         bio_print_debug("feature list: empty\n");
         return;

@@ -32,6 +32,18 @@ int open_connections();
  * `bytes`, unless a test switched the answer with bio_testing_set_decode_answer. */
 int decode_answer(int bytes, size_t characters);
 
+/* Room for a host-made text of `length` characters, its NUL already written (text_pool.cpp): from blocks
+ * the library reuses between lists when it is large, from malloc otherwise. NULL, logged, when memory is
+ * exhausted or the test build's fault point BIO_FAULT_NEW_TEXT fires. */
+char *new_text(size_t length);
+/* Frees a text from new_text, or any text from malloc; NULL is allowed. */
+void free_text(char *text);
+/* Bytes of the blocks kept for large texts that no text uses now. */
+size_t idle_text_bytes();
+
+/* Whether a debug line would reach anybody: standard error at the debug threshold, or a listener. */
+bool debug_lines_wanted();
+
 /* printf into a std::string (empty on a format error). */
 std::string vformat(const char *fmt, va_list args);
 

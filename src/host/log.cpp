@@ -57,6 +57,14 @@ void emit(bio_log_level level, const char *fmt, va_list args)
 
 namespace bio_host {
 
+bool debug_lines_wanted()
+{
+    if (g_threshold.load(std::memory_order_relaxed) <= BIO_LOG_DEBUG)
+        return true;
+    std::lock_guard<std::mutex> lock(g_listener_lock);
+    return g_listener != nullptr;
+}
+
 std::string vformat(const char *fmt, va_list args)
 {
     if (fmt == nullptr)

@@ -116,6 +116,82 @@ bool bind_selection(sqlite3_stmt *stmt, int uid, int biotype, const char *driver
            sqlite3_bind_int(stmt, 4, idx_start) == SQLITE_OK && sqlite3_bind_int(stmt, 5, idx_end) == SQLITE_OK;
 }
 
+// The texts of the sample rows of one query, each read into a host-made text. Through a blob handle SQLite
+// copies the stored bytes straight from the file into it; sqlite3_column_text would first assemble them in
+// a buffer of its own. A value that is not text or a blob (NULL reads as "") and a database that does not
+// store UTF-8 go through the plain statement instead.
+class SampleTexts {
+public:
+    SampleTexts(sqlite3 *conn, sqlite3_stmt *by_statement) : conn_(conn), by_statement_(by_statement)
+    {
+        Statement encoding = prepare(conn, "PRAGMA encoding");
+        through_blob_ = encoding && sqlite3_step(encoding.get()) == SQLITE_ROW &&
+                        std::strcmp(reinterpret_cast<const char *>(sqlite3_column_text(encoding.get(), 0)),
+                                    "UTF-8") == 0;
+    }
+    ~SampleTexts() { close(); }
+    SampleTexts(const SampleTexts &) = delete;
+    SampleTexts &operator=(const SampleTexts &) = delete;
+
+    void close()
+    {
+        sqlite3_blob_close(blob_);
+        blob_ = nullptr;
+    }
+
+    // The text of sample row `id`, or NULL with `rc` SQLITE_NOMEM when no memory was left for it (logged)
+    // or the database's error otherwise.
+    char *read(sqlite3_int64 id, int &rc)
+    {
+        if (through_blob_) {
+            const int opened = blob_ == nullptr ? sqlite3_blob_open(conn_, "main", "sample", "data", id, 0, &blob_)
+                                                : sqlite3_blob_reopen(blob_, id);
+            if (opened == SQLITE_OK)
+                return read_blob(rc);
+            // A failed handle answers nothing more; the next row opens a new one.
+            close();
+        }
+        sqlite3_reset(by_statement_);
+        sqlite3_bind_int64(by_statement_, 1, id);
+        rc = sqlite3_step(by_statement_);
+        if (rc != SQLITE_ROW)
+            return nullptr;
+        // Text in the connection's encoding, UTF-8; the length is read after it, in that encoding.
+        const auto *data = reinterpret_cast<const char *>(sqlite3_column_text(by_statement_, 0));
+        const auto length = static_cast<size_t>(sqlite3_column_bytes(by_statement_, 0));
+        char *text = bio_host::new_text(length);
+        if (text == nullptr) {
+            rc = SQLITE_NOMEM;
+            return nullptr;
+        }
+        if (data != nullptr)
+            std::memcpy(text, data, length);
+        return text;
+    }
+
+private:
+    char *read_blob(int &rc)
+    {
+        const int length = sqlite3_blob_bytes(blob_);
+        char *text = bio_host::new_text(static_cast<size_t>(length));
+        if (text == nullptr) {
+            rc = SQLITE_NOMEM;
+            return nullptr;
+        }
+        rc = sqlite3_blob_read(blob_, text, length, 0);
+        if (rc != SQLITE_OK) {
+            bio_host::free_text(text);
+            return nullptr;
+        }
+        return text;
+    }
+
+    sqlite3 *conn_;
+    sqlite3_stmt *by_statement_;
+    sqlite3_blob *blob_ = nullptr;
+    bool through_blob_ = false;
+};
+
 // Reads the schema version; an empty database gets the schema. false with the reason in `why` when the
 // database is unreadable or holds something else.
 bool check_schema(sqlite3 *conn, std::string &why)
@@ -371,9 +447,10 @@ feature_info *bio_sto_get_feature_info(bio_sto_db *db, int uid, int biotype, con
     feature_info *tail = nullptr;
     feature_sample *sample_tail = nullptr;
     sqlite3_int64 record_id = 0;
-    bool failed = false;
+    SampleTexts texts(conn, text.get());
+    bool out_of_memory = false;
     int rc = SQLITE_DONE;
-    while (!failed && (rc = sqlite3_step(query.get())) == SQLITE_ROW) {
+    while ((rc = sqlite3_step(query.get())) == SQLITE_ROW) {
         sqlite3_stmt *row = query.get();
         const sqlite3_int64 id = sqlite3_column_int64(row, 0);
         if (tail == nullptr || id != record_id) {
@@ -382,7 +459,7 @@ feature_info *bio_sto_get_feature_info(bio_sto_db *db, int uid, int biotype, con
                 reinterpret_cast<const char *>(sqlite3_column_text(row, 3)), sqlite3_column_int(row, 4),
                 reinterpret_cast<const char *>(sqlite3_column_text(row, 5)));
             if (info == nullptr) {
-                failed = true;
+                out_of_memory = true;
                 break;
             }
             (tail != nullptr ? tail->next : head) = info;
@@ -392,32 +469,29 @@ feature_info *bio_sto_get_feature_info(bio_sto_db *db, int uid, int biotype, con
         }
         if (sqlite3_column_type(row, 6) == SQLITE_NULL)
             continue;
-        const sqlite3_int64 sample_id = sqlite3_column_int64(row, 6);
-        sqlite3_reset(text.get());
-        sqlite3_bind_int64(text.get(), 1, sample_id);
-        const int found = sqlite3_step(text.get());
-        if (found != SQLITE_ROW) {
-            rc = found;
-            failed = true;
-            break;
-        }
-        const char *data = reinterpret_cast<const char *>(sqlite3_column_text(text.get(), 0));
-        feature_sample *sample = bio_sto_new_feature_sample(sqlite3_column_int(row, 7), data != nullptr ? data : "");
+        feature_sample *sample = bio_sto_new_feature_sample(sqlite3_column_int(row, 7), nullptr);
         if (sample == nullptr) {
-            failed = true;
+            out_of_memory = true;
             break;
         }
-        sample->dbid = sample_id;
         (sample_tail != nullptr ? sample_tail->next : tail->sample) = sample;
         sample_tail = sample;
+        sample->dbid = sqlite3_column_int64(row, 6);
+        int found = SQLITE_ROW;
+        sample->data = texts.read(sample->dbid, found);
+        if (sample->data == nullptr) {
+            out_of_memory = found == SQLITE_NOMEM;
+            rc = found;
+            break;
+        }
     }
-    if (failed || rc != SQLITE_DONE) {
-        const bool out_of_memory = rc == SQLITE_ROW;
+    if (out_of_memory || rc != SQLITE_DONE) {
         bio_print_error("feature database: query failed: %s\n",
                         out_of_memory ? "out of memory" : errmsg(conn).c_str());
         bio_sto_free_feature_info_list(head);
         head = nullptr;
     }
+    texts.close();
     query.reset();
     text.reset();
     exec(conn, "COMMIT");

@@ -23,4 +23,6 @@ void bio_testing_clear_calls(void) { bio_host::clear_counted_calls(); }
 
 int bio_testing_open_connections(void) { return bio_host::open_connections(); }
 
+long long bio_testing_idle_text_bytes(void) { return static_cast<long long>(bio_host::idle_text_bytes()); }
+
 }  // extern "C"

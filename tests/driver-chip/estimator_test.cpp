@@ -1,9 +1,12 @@
 // estimator_test.cpp - the finger-area estimator on frames whose edges are known.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <random>
 #include <vector>
 
 #include "chip_support.h"
+#include "estimator_oracle.h"
 #include "harness.h"
 #include "kelvra_internal.h"
 #include "kelvra_presence.h"
@@ -206,6 +209,72 @@ TEST(Estimator, PixelsOffTheProbeLinesDoNotMoveTheEdges)
         if (marks[i] == 0)
             frame[i] = 0;
     EXPECT_FLOAT_EQ(measure96(frame), base);
+}
+
+// Makes sure the estimator's shortcuts (no far-side scan after a fruitless near one, columns sixteen at a
+// time) give the plain scans' result to the bit; an example failure is an edge found on line 0 taken for
+// no edge, or a far-side chunk that reaches line 0.
+TEST(Estimator, AgreesWithThePlainScansOnEveryKindOfFrame)
+{
+    enum Kind { kEmpty, kFull, kDotted, kGroupLines, kRectangle, kKinds };
+    std::mt19937 rng(2024);
+    auto below = [&rng](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    auto dark_value = [&]() { return static_cast<unsigned char>(below(220)); };
+
+    // Each probe group dark at a few lines of its own (0, 1, the last and random ones among them), on
+    // one of its three pixels: edges on the first and last lines, far edges before near ones, groups
+    // that are never dark.
+    auto mark_group_lines = [&](std::vector<unsigned char> &f, int w, int h) {
+        for (int along_rows = 0; along_rows < 2; ++along_rows) {
+            const int side = along_rows ? w : h;     // where the probes sit
+            const int lines = along_rows ? h : w;    // what the scan walks
+            for (int position : {side / 2, side / 4, 3 * side / 4}) {
+                const int marks = below(4);
+                for (int m = 0; m < marks; ++m) {
+                    const int choice = below(4);
+                    const int line = choice == 0 ? 0 : choice == 1 ? 1 : choice == 2 ? lines - 1 : below(lines);
+                    const int probe = position + 2 * below(3);
+                    const size_t at = along_rows ? size_t(line) * w + probe : size_t(probe) * w + line;
+                    f[at] = dark_value();
+                }
+            }
+        }
+    };
+
+    const struct {
+        int w, h;
+    } sizes[] = {{96, 96}, {20, 20}, {19, 96}, {21, 37}, {37, 21}, {33, 80}, {200, 50}, {300, 400}};
+    for (const auto &size : sizes) {
+        for (int kind = 0; kind < kKinds; ++kind) {
+            for (int round = 0; round < 150; ++round) {
+                const int w = size.w, h = size.h;
+                std::vector<unsigned char> frame(size_t(w) * h, 255);
+                if (kind == kFull) {
+                    for (auto &p : frame)
+                        p = static_cast<unsigned char>(round % 2 ? dark_value() : 219);
+                } else if (kind == kDotted) {
+                    const int per_mille = 1 + round % 40;
+                    for (auto &p : frame)
+                        p = below(1000) < per_mille ? dark_value() : static_cast<unsigned char>(220 + below(36));
+                } else if (kind == kGroupLines) {
+                    mark_group_lines(frame, w, h);
+                } else if (kind == kRectangle) {
+                    const int top = below(h), bottom = below(h), left = below(w), right = below(w);
+                    for (int r = std::min(top, bottom); r <= std::max(top, bottom); ++r)
+                        for (int c = std::min(left, right); c <= std::max(left, right); ++c)
+                            frame[size_t(r) * w + c] = dark_value();
+                }
+                float measured = -1.0f;
+                DevAlg_ImgQsize(frame.data(), w, h, &measured);
+                const float expected = estimator_oracle::area({frame.data(), w, h});
+                ASSERT_EQ(std::memcmp(&measured, &expected, sizeof(float)), 0)
+                    << w << " x " << h << ", kind " << kind << ", round " << round << ": " << measured
+                    << " percent, the plain scans say " << expected;
+                if (kind == kEmpty)
+                    break;
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -149,6 +150,60 @@ TEST(Base64, EmptyAndMissingArguments)
     EXPECT_EQ(bio_base64_encode(nullptr, text, 3), -1);
     EXPECT_EQ(bio_base64_encode(out, nullptr, 3), -1);
     EXPECT_EQ(bio_base64_encode(out, text, -1), -1);
+}
+
+// Makes sure the alphabet check, which judges 64 bytes at a time and the rest one by one, refuses a bad
+// byte wherever it sits and accepts every alphabet character there; an example failure is a range test
+// that lets a letter with its top bit set through, or a block that is never looked at.
+TEST(Base64, BadByteAnywhereIsRefusedWithoutWriting)
+{
+    // 300 bytes: 400 characters, six whole 64-character blocks, twelve more before the last group of four.
+    const auto bytes = random_bytes(300, 11);
+    const std::string text = encode(bytes);
+    ASSERT_EQ(text.size(), 400u);
+    const struct {
+        const char *where;
+        size_t at;
+    } positions[] = {
+        {"first", 0},           {"end of a vector", 31},      {"start of a vector", 32},
+        {"end of a block", 63}, {"middle", 200},              {"end of the last block", 383},
+        {"after the blocks", 384}, {"before the last group", 395}, {"last group", 396},
+        {"last group", 397},    {"last group", 398},          {"last", 399},
+    };
+    // Neighbours of each alphabet range, the bytes that fold onto it when bit 5 is set or the top bit is
+    // set, padding, and bytes a range test with a wrong sign would take.
+    const unsigned char bad[] = {'@', '[', '`', '{', '*', ',', '-', '.', ':', '=', ' ', '\x7f', 0x80,
+                                 0xab, 0xb0, 0xc1, 0xda, 0xe1, 0xfa, 0xff, 0x01};
+    const char good[] = {'A', 'Z', 'a', 'z', '0', '9', '+', '/'};
+    for (const auto &position : positions) {
+        for (unsigned char b : bad) {
+            SCOPED_TRACE(std::string(position.where) + " " + std::to_string(position.at) + ", byte " + std::to_string(b));
+            std::string damaged = text;
+            damaged[position.at] = static_cast<char>(b);
+            EXPECT_EQ(bio_base64_decoded_length(damaged.c_str()), -1);
+            std::vector<unsigned char> out(304, kGuard);
+            EXPECT_EQ(bio_base64_decode(damaged.c_str(), out.data()), -1);
+            EXPECT_EQ(std::count(out.begin(), out.end(), kGuard), 304) << "refused text wrote into the output";
+        }
+        if (position.at >= 396)
+            continue;  // the last group's free bits must stay zero, so not every character fits there
+        for (char c : good) {
+            std::string changed = text;
+            changed[position.at] = c;
+            std::vector<unsigned char> out(304);
+            EXPECT_EQ(bio_base64_decode(changed.c_str(), out.data()), 300) << position.at << " " << c;
+        }
+    }
+    // Padding where it does not belong: in the body, or before the data of the last group.
+    const std::string padded = encode(random_bytes(301, 12));  // ends in "=="
+    ASSERT_EQ(padded.substr(padded.size() - 2), "==");
+    for (size_t at : {size_t{0}, size_t{100}, padded.size() - 5, padded.size() - 4, padded.size() - 3}) {
+        std::string damaged = padded;
+        damaged[at] = '=';
+        std::vector<unsigned char> out(304, kGuard);
+        EXPECT_EQ(bio_base64_decode(damaged.c_str(), out.data()), -1) << at;
+        EXPECT_EQ(std::count(out.begin(), out.end(), kGuard), 304) << at;
+    }
 }
 
 }  // namespace

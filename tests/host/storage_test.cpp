@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -485,6 +486,157 @@ TEST_F(FeatureDb, InjectedFaultsFailOnceEach)
     EXPECT_NE(clean(1, kFinger, kDriver, 0, -1), 0);
     EXPECT_EQ(query(1).size(), 1u);
     EXPECT_TRUE(log_.mentions("injected fault"));
+}
+
+// A text of `length` base64 characters, different for each seed.
+std::string template_text(size_t length, unsigned seed)
+{
+    std::string text(length, 'A');
+    for (size_t i = 0; i < length; ++i)
+        text[i] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"[(i * 7919 + seed * 31) % 64];
+    return text;
+}
+
+// Makes sure every stored text reads back as it was stored, whether SQLite hands it over directly from
+// the file (UTF-8 databases) or converted (UTF-16 ones), on both sides of the size from which texts are
+// kept in reused blocks; an example failure is a UTF-16 database read as its raw bytes.
+TEST_F(FeatureDb, TextsReadBackWhateverTheirSizeAndTheDatabaseEncoding)
+{
+    for (const char *encoding : {"UTF-8", "UTF-16le"}) {
+        SCOPED_TRACE(encoding);
+        const fs::path path = dir_ / (std::string(encoding) + ".db");
+        sqlite3 *raw = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+        const std::string set_up = std::string("PRAGMA encoding = '") + encoding + "'; CREATE TABLE t (x); DROP TABLE t;";
+        ASSERT_EQ(sqlite3_exec(raw, set_up.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(raw);
+        ASSERT_EQ(bio_sto_set_db_path(path.c_str()), 0);
+
+        std::vector<Sample> samples;
+        for (size_t length : {size_t{0}, size_t{4}, size_t{65534}, size_t{65535}, size_t{163840}})
+            samples.push_back({static_cast<int>(samples.size()) + 1, template_text(length, unsigned(length))});
+        const std::vector<Record> stored = {rec(5, 1, "\xe6\x8c\x87\xe7\xba\xb9 thumb", samples), rec(5, 2, "blob", {{1, "x"}})};
+        ASSERT_EQ(store(stored), 0);
+        std::vector<Record> expected = stored;
+        if (std::string(encoding) == "UTF-8") {
+            // A value stored as a blob, as another program might write it, reads as its bytes.
+            ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(raw, "UPDATE sample SET data = X'41424344' WHERE data = 'x'", nullptr, nullptr,
+                                   nullptr), SQLITE_OK);
+            sqlite3_close(raw);
+            expected[1].samples[0].data = "ABCD";
+        }
+        for (int pass = 0; pass < 2; ++pass)  // the second list reuses the first one's blocks
+            EXPECT_EQ(query(5), expected);
+    }
+}
+
+// Makes sure a failure to make a part of the list fails the whole query cleanly, also for the texts read
+// from the file; an example failure is a list handed back with a sample whose text is missing.
+TEST_F(FeatureDb, QueryThatRunsOutOfMemoryFailsWhole)
+{
+    ASSERT_EQ(store({rec(1, 1, "one", {{1, template_text(163840, 1)}}), rec(1, 2, "two", {{1, "AAAA"}})}), 0);
+    const struct {
+        bio_fault_point point;
+        int n;
+        const char *line;
+    } cases[] = {
+        {BIO_FAULT_NEW_RECORD, 2, "host: out of memory for a feature record: injected fault\n"},
+        {BIO_FAULT_NEW_SAMPLE, 1, "host: out of memory for a feature sample: injected fault\n"},
+        {BIO_FAULT_NEW_TEXT, 3, "host: out of memory copying a text: injected fault\n"},  // the first sample's
+        {BIO_FAULT_NEW_TEXT, 6, "host: out of memory copying a text: injected fault\n"},  // the second sample's
+    };
+    const size_t lines_before = log_.lines().size();
+    std::vector<std::string> expected;
+    for (const auto &c : cases) {
+        bio_testing_fail_nth(c.point, c.n);
+        bio_sto_db *db = bio_sto_connect_db();
+        EXPECT_EQ(bio_sto_get_feature_info(db, 1, kFinger, kDriver, 0, -1), nullptr) << c.line;
+        bio_sto_disconnect_db(db);
+        EXPECT_TRUE(bio_testing_fault_fired(c.point)) << c.line;
+        expected.insert(expected.end(), {c.line, "feature database: query failed: out of memory\n"});
+        EXPECT_EQ(query(1).size(), 2u) << "the next query";
+    }
+    const std::vector<std::string> lines = log_.lines();
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + static_cast<long>(lines_before), lines.end()), expected);
+}
+
+// Makes sure a text keeps its bytes while the blocks of freed lists are handed to new ones, and that
+// freeing accepts texts set into a list afterwards; an example failure is a block handed to two texts.
+TEST(TextStorage, LiveTextsKeepTheirBytesWhileFreedBlocksAreReused)
+{
+    auto make_list = [](unsigned seed) {
+        feature_info *info = bio_sto_new_feature_info(1, kFinger, kDriver, 0, "name");
+        feature_sample **link = &info->sample;
+        for (int i = 0; i < 8; ++i, link = &(*link)->next)
+            *link = bio_sto_new_feature_sample(i, template_text(100000 + 20000 * (i % 4), seed * 8 + i).c_str());
+        return info;
+    };
+    auto intact = [](const feature_info *info, unsigned seed) {
+        int i = 0;
+        for (const feature_sample *s = info->sample; s != nullptr; s = s->next, ++i)
+            if (s->data != template_text(100000 + 20000 * (i % 4), seed * 8 + i))
+                return false;
+        return i == 8;
+    };
+    feature_info *first = make_list(1);
+    feature_info *second = make_list(2);
+    feature_info *third = make_list(3);
+    bio_sto_free_feature_info(second);
+    feature_info *fourth = make_list(4);
+    EXPECT_TRUE(intact(first, 1));
+    EXPECT_TRUE(intact(third, 3));
+    EXPECT_TRUE(intact(fourth, 4));
+    // Samples added afterwards, with a text of the host's (pooled) and one a program made with malloc
+    // (not): both are freed with the list.
+    feature_sample *added = bio_sto_new_feature_sample(8, nullptr);
+    added->data = bio_sto_new_str(template_text(163840, 9).c_str());
+    added->next = bio_sto_new_feature_sample(9, nullptr);
+    added->next->data = strdup("from malloc");
+    added->next->next = third->sample;
+    third->sample = added;
+    bio_sto_free_feature_info(third);
+    EXPECT_TRUE(intact(fourth, 4));
+    first->next = fourth;
+    bio_sto_free_feature_info_list(first);
+}
+
+// Makes sure the blocks kept for large texts follow what the lists need: all of a large list's blocks
+// stay for the next one, and go back once two lists in a row needed less; an example failure is a
+// library that keeps the memory of its largest list for good.
+TEST(TextStorage, IdleBlocksFollowTheLastTwoRounds)
+{
+    constexpr long long kBlock = 167936;  // a 163840-character text and its NUL, in whole pages
+    auto round = [](int texts) {
+        std::vector<char *> made;
+        for (int i = 0; i < texts; ++i)
+            made.push_back(bio_sto_new_str(template_text(163840, unsigned(i)).c_str()));
+        feature_sample *samples = nullptr;
+        for (char *text : made) {
+            feature_sample *s = bio_sto_new_feature_sample(1, nullptr);
+            s->data = text;
+            s->next = samples;
+            samples = s;
+        }
+        bio_sto_free_feature_sample_list(samples);
+    };
+    const struct {
+        int texts;
+        long long at_least, at_most;
+    } rounds[] = {
+        {40, 40 * kBlock, -1},  // all kept for a list as large
+        {1, 40 * kBlock, -1},   // still kept: the round before needed them
+        {1, 0, kBlock},         // two small rounds in a row: only what they needed stays
+        {3, 3 * kBlock, 3 * kBlock},
+    };
+    for (const auto &r : rounds) {
+        round(r.texts);
+        const long long idle = bio_testing_idle_text_bytes();
+        EXPECT_GE(idle, r.at_least) << r.texts << " texts";
+        if (r.at_most >= 0) {
+            EXPECT_LE(idle, r.at_most) << r.texts << " texts";
+        }
+    }
 }
 
 // Another process holding the write lock for a moment delays a store instead of failing it.
