@@ -62,8 +62,16 @@ bool write_new_file(const std::string &path, const std::vector<std::uint8_t> &co
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
-    const bool written = write(fd, content.data(), content.size()) == ssize_t(content.size());
-    return close(fd) == 0 && written;
+    std::size_t written = 0;
+    while (written < content.size()) {
+        const ssize_t n = write(fd, content.data() + written, content.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        written += static_cast<std::size_t>(n);
+    }
+    return close(fd) == 0 && written == content.size();
 }
 
 // Why the database at path cannot serve a command that reads it (or writes it), or "" when it can.
@@ -366,8 +374,10 @@ std::optional<int> Program::open_device()
 
 std::optional<int> Program::prepare_replay()
 {
+    // `replay FILE` hands over the plan it read already; --replay FILE reads it here.
     std::string error;
-    plan_ = read_replay_plan(options_.replay_file, error);
+    if (!plan_)
+        plan_ = read_replay_plan(options_.replay_file, error);
     if (!plan_)
         return fail(Outcome::error, error);
     // The session starts from the database it was recorded on, in a folder of the replay's own: the
@@ -477,7 +487,7 @@ int Program::conclude(int status)
 int Program::replay(const std::string &trace)
 {
     std::string error;
-    const auto plan = read_replay_plan(trace, error);
+    auto plan = read_replay_plan(trace, error);
     if (!plan)
         return fail(Outcome::error, error);
     const std::vector<std::string_view> words(plan->command.begin(), plan->command.end());
@@ -492,6 +502,7 @@ int Program::replay(const std::string &trace)
     rerun.verbose = rerun.verbose || options_.verbose;
     const CommandRow &row = row_of(rerun.command);
     Program program(rerun, locations_);
+    program.plan_ = std::move(plan);
     if (const auto failed = program.prepare(row.needs))
         return *failed;
     return program.conclude(row.handler(program, rerun));
