@@ -49,6 +49,10 @@ typedef enum {
 void bio_testing_set_decode_answer(bio_decode_answer answer);
 /* Database handles connected and not yet disconnected in this process. */
 int bio_testing_open_connections(void);
+/* Feature records and samples this library made (bio_sto_new_feature_info, bio_sto_new_feature_sample,
+ * and the lists bio_sto_get_feature_info returns) and that have not been released yet with
+ * bio_sto_free_feature_info or bio_sto_free_feature_info_list. */
+int bio_testing_outstanding_records(void);
 /* Bytes of the blocks the library keeps for large texts (of 64 KiB and more) while no text uses them. */
 long long bio_testing_idle_text_bytes(void);
 

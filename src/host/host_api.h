@@ -27,6 +27,8 @@ int calls_counted(bio_fault_point point);
 void clear_counted_calls();
 void set_decode_answer(bio_decode_answer answer);
 int open_connections();
+/* Feature records and samples made by the library and not yet released (feature_records.cpp). */
+int outstanding_records();
 
 /* What bio_base64_decode answers for a decode that wrote `bytes` bytes from `characters` characters:
  * `bytes`, unless a test switched the answer with bio_testing_set_decode_answer. */

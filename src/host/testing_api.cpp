@@ -23,6 +23,8 @@ void bio_testing_clear_calls(void) { bio_host::clear_counted_calls(); }
 
 int bio_testing_open_connections(void) { return bio_host::open_connections(); }
 
+int bio_testing_outstanding_records(void) { return bio_host::outstanding_records(); }
+
 long long bio_testing_idle_text_bytes(void) { return static_cast<long long>(bio_host::idle_text_bytes()); }
 
 }  // extern "C"

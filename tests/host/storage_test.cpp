@@ -165,6 +165,7 @@ protected:
     {
         bio_testing_clear_faults();
         EXPECT_EQ(bio_testing_open_connections(), 0) << "a connection was left open";
+        EXPECT_EQ(bio_testing_outstanding_records(), 0) << "a record or sample was not released";
         bio_sto_set_db_path(":memory:");
         std::error_code ec;
         fs::permissions(dir_, fs::perms::owner_all, ec);
