@@ -101,7 +101,7 @@ bool firmware_needs_update(void *handle)
 struct Opening {
     enum class End { Opened, NoSensor, SdkRefused, OpenFailed, UnusableImage, NoImageBuffer };
     End end;
-    int code = 0;  // OpenFailed: the SDK's answer
+    int code = 0;  // SdkRefused, OpenFailed: the SDK's answer
 };
 
 // Sets the SDK up, opens the first sensor, reads its work mode and image geometry and makes the capture
@@ -124,13 +124,19 @@ Opening open_sensor(bio_dev *dev)
     if (priv->handle != nullptr)
         release_sensor(priv);
 
-    if (KELFPSCAN_GlobalInit() != 0)
-        return {End::SdkRefused};
+    const int init = KELFPSCAN_GlobalInit();
+    if (init != 0)
+        return {End::SdkRefused, init};
     bio_print_debug("初始化%s SDK成功\n", dev->device_name);
 
     const int ret = KELFPSCAN_OpenDevice(&priv->handle, 0);
-    if (ret != 0)
+    if (ret != 0) {
+        // An SDK left set up refuses every later set-up: one busy moment at boot would lock the sensor out
+        // until the host happened to close the device.
+        KELFPSCAN_GlobalFree();
+        priv->handle = nullptr;
         return {End::OpenFailed, ret};
+    }
 
     // The answers of the work-mode, marker and geometry queries are not looked at: open goes on with what
     // they left, as hosts of the first release saw it do.
@@ -261,8 +267,10 @@ int kelvra_ops_open(bio_dev *dev)
         run_update_script();
         return -1;
     case Opening::End::SdkRefused:
-        // Only logged: hosts of the first release saw this open end without a result.
+        // Left at "opening" the host would wait for this open for ever.
         bio_print_debug("%s SDK已初始化，已忽略初始化\n", dev->device_name);
+        kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify,
+                               tr("Unable to set up the sensor SDK, error code: %d"), opening.code);
         return -1;
     case Opening::End::OpenFailed:
         kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify, "打开设备失败，错误码：%d", opening.code);
