@@ -453,6 +453,9 @@ int check_reinstall_marker(bio_dev *dev)
         return -1;
     const int ret = KELFPSCAN_DelOSInfoFpsFroOS(priv->handle, kOsTag);
     std::fclose(created);
+    // Without the marker the next open tries again; with it those templates would stay for good.
+    if (ret != 0)
+        std::remove(path);
     return ret;
 }
 
