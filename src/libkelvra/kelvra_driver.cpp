@@ -70,6 +70,7 @@ bool image_geometry_usable(const kelvra_driver_t *priv)
 // was opened.
 void release_sensor(kelvra_driver_t *priv)
 {
+    priv->sensorOpen = false;
     KELFPSCAN_CloseDevice(&priv->handle);
     priv->handle = nullptr;
     KELFPSCAN_GlobalFree();
@@ -78,6 +79,16 @@ void release_sensor(kelvra_driver_t *priv)
 bool flag_ends_stop_wait(int32_t flag)
 {
     return flag == CTRL_STOPPED || flag == CTRL_FINISHED || flag == CTRL_IDLE;
+}
+
+// An operation that needs the sensor while none is open makes no SDK call: a real SDK may crash on a
+// handle it released. True when the operation was refused.
+bool refused_while_not_open(bio_dev *dev)
+{
+    if (priv_of(dev)->sensorOpen)
+        return false;
+    kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify, tr("The fingerprint sensor is not open"));
+    return true;
 }
 
 // Firmware 23.x up to minor 72 on this MCU and sensor needs the update; later queries are skipped
@@ -121,7 +132,7 @@ Opening open_sensor(bio_dev *dev)
     priv->timeoutMS = bio_get_ops_timeout_ms();
 
     // Opened before without a close: release that sensor and the SDK before setting up again.
-    if (priv->handle != nullptr)
+    if (priv->handle != nullptr || priv->sensorOpen)
         release_sensor(priv);
 
     const int init = KELFPSCAN_GlobalInit();
@@ -162,6 +173,7 @@ Opening open_sensor(bio_dev *dev)
     }
 
     priv->ctrlFlag = CTRL_RUNNING;
+    priv->sensorOpen = true;
     return {End::Opened};
 }
 
@@ -291,6 +303,7 @@ void kelvra_ops_close(bio_dev *dev)
 {
     kelvra_driver_t *priv = priv_of(dev);
 
+    priv->sensorOpen = false;
     if (priv->handle != nullptr) {
         if (firmware_needs_update(priv->handle)) {
             KELFPSCAN_SetTQ300UpdateFlag(priv->handle);
@@ -360,7 +373,7 @@ const char *kelvra_ops_get_notify_mid_mesg(bio_dev *dev)
 int kelvra_ops_enroll(bio_dev *dev, OpsActions, int uid, int idx, char *idx_name)
 {
     kelvra::sleep_ms(kEnrollEntryPauseMs);
-    if (kelvra::refused_while_disabled(dev, kelvra::Refusal::WithNotify))
+    if (kelvra::refused_while_disabled(dev, kelvra::Refusal::WithNotify) || refused_while_not_open(dev))
         return -1;
     return mocmohFlag_Dev1 != 0 ? kelvra::enroll_chip_mode(dev, uid, idx, idx_name)
                                 : kelvra::enroll_host_mode(dev, uid, idx, idx_name);
@@ -368,14 +381,14 @@ int kelvra_ops_enroll(bio_dev *dev, OpsActions, int uid, int idx, char *idx_name
 
 int kelvra_ops_verify(bio_dev *dev, OpsActions, int uid, int idx)
 {
-    if (kelvra::refused_while_disabled(dev))
+    if (kelvra::refused_while_disabled(dev) || refused_while_not_open(dev))
         return -1;
     return mocmohFlag_Dev1 != 0 ? kelvra::verify_chip_mode(dev, uid, idx) : kelvra::verify_host_mode(dev, uid, idx);
 }
 
 int kelvra_ops_identify(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_end)
 {
-    if (kelvra::refused_while_disabled(dev))
+    if (kelvra::refused_while_disabled(dev) || refused_while_not_open(dev))
         return -1;
     return mocmohFlag_Dev1 != 0 ? kelvra::identify_chip_mode(dev, uid, idx_start, idx_end)
                                 : kelvra::identify_host_mode(dev, uid, idx_start, idx_end);
@@ -383,7 +396,7 @@ int kelvra_ops_identify(bio_dev *dev, OpsActions, int uid, int idx_start, int id
 
 feature_info *kelvra_ops_search(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_end)
 {
-    if (kelvra::refused_while_disabled(dev))
+    if (kelvra::refused_while_disabled(dev) || refused_while_not_open(dev))
         return nullptr;
     return mocmohFlag_Dev1 != 0 ? kelvra::search_chip_mode(dev, uid, idx_start, idx_end)
                                 : kelvra::search_host_mode(dev, uid, idx_start, idx_end);
@@ -413,6 +426,9 @@ int kelvra_ops_clean(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_e
     kelvra::sleep_ms(kCleanEntryPauseMs);
     if (kelvra::refused_while_disabled(dev))
         return 0;
+    // The database alone serves a match-on-host clean; on-chip templates need the sensor.
+    if (mocmohFlag_Dev1 != 0 && refused_while_not_open(dev))
+        return -1;
     bio_set_dev_status(dev, DEVS_CLEAN_DOING);
     const int ret = mocmohFlag_Dev1 != 0 ? kelvra::clean_chip_mode(dev, uid, idx_start, idx_end)
                                          : kelvra::remove_records(dev, uid, idx_start, idx_end);
