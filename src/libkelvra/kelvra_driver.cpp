@@ -76,9 +76,12 @@ void release_sensor(kelvra_driver_t *priv)
     KELFPSCAN_GlobalFree();
 }
 
-bool flag_ends_stop_wait(int32_t flag)
+// A stop request is answered once a loop acknowledged it, a walk ended, open reset the flag, or the
+// operation returned.
+bool stop_wait_over(const kelvra_driver_t *priv)
 {
-    return flag == CTRL_STOPPED || flag == CTRL_FINISHED || flag == CTRL_IDLE;
+    const int32_t flag = priv->ctrlFlag.load();
+    return flag == CTRL_STOPPED || flag == CTRL_FINISHED || flag == CTRL_IDLE || priv->operationsRunning.load() == 0;
 }
 
 // An operation that needs the sensor while none is open makes no SDK call: a real SDK may crash on a
@@ -328,8 +331,10 @@ int kelvra_ops_stop_by_user(bio_dev *dev, int waiting_ms)
 {
     bio_print_info(tr("Device %s[%d] received interrupt request\n"), dev->device_name, dev->driver_id);
 
+    // Only the driver knows whether an operation runs: the host's status may be left busy by an earlier
+    // failure, and an enrollment sets its own only after its first second.
     kelvra_driver_t *priv = priv_of(dev);
-    if (bio_get_dev_status(dev) == DEVS_COMM_IDLE || priv == nullptr)
+    if (priv == nullptr || priv->operationsRunning.load() == 0)
         return 0;
 
     int timeout = bio_get_ops_timeout_ms();
@@ -339,11 +344,11 @@ int kelvra_ops_stop_by_user(bio_dev *dev, int waiting_ms)
     priv->ctrlFlag = CTRL_STOP_REQUESTED;
 
     int timeused = 0;
-    while (!flag_ends_stop_wait(priv->ctrlFlag.load()) && timeused < timeout) {
+    while (!stop_wait_over(priv) && timeused < timeout) {
         timeused += kStopPollMs;
         kelvra::sleep_ms(kStopPollMs);
     }
-    return flag_ends_stop_wait(priv->ctrlFlag.load()) ? 0 : -1;
+    return stop_wait_over(priv) ? 0 : -1;
 }
 
 const char *kelvra_ops_get_dev_status_mesg(bio_dev *) { return nullptr; }
@@ -372,8 +377,16 @@ const char *kelvra_ops_get_notify_mid_mesg(bio_dev *dev)
 
 int kelvra_ops_enroll(bio_dev *dev, OpsActions, int uid, int idx, char *idx_name)
 {
+    const kelvra::RunningOperation running(dev);
     kelvra::sleep_ms(kEnrollEntryPauseMs);
-    if (kelvra::refused_while_disabled(dev, kelvra::Refusal::WithNotify) || refused_while_not_open(dev))
+    if (kelvra::refused_while_disabled(dev, kelvra::Refusal::WithNotify))
+        return -1;
+    // A stop that came during the pause ends the enrollment before it touches the sensor.
+    if (priv_of(dev)->ctrlFlag.load() == CTRL_STOP_REQUESTED) {
+        kelvra::end_stopped(dev);
+        return -1;
+    }
+    if (refused_while_not_open(dev))
         return -1;
     return mocmohFlag_Dev1 != 0 ? kelvra::enroll_chip_mode(dev, uid, idx, idx_name)
                                 : kelvra::enroll_host_mode(dev, uid, idx, idx_name);
@@ -381,6 +394,7 @@ int kelvra_ops_enroll(bio_dev *dev, OpsActions, int uid, int idx, char *idx_name
 
 int kelvra_ops_verify(bio_dev *dev, OpsActions, int uid, int idx)
 {
+    const kelvra::RunningOperation running(dev);
     if (kelvra::refused_while_disabled(dev) || refused_while_not_open(dev))
         return -1;
     return mocmohFlag_Dev1 != 0 ? kelvra::verify_chip_mode(dev, uid, idx) : kelvra::verify_host_mode(dev, uid, idx);
@@ -388,6 +402,7 @@ int kelvra_ops_verify(bio_dev *dev, OpsActions, int uid, int idx)
 
 int kelvra_ops_identify(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_end)
 {
+    const kelvra::RunningOperation running(dev);
     if (kelvra::refused_while_disabled(dev) || refused_while_not_open(dev))
         return -1;
     return mocmohFlag_Dev1 != 0 ? kelvra::identify_chip_mode(dev, uid, idx_start, idx_end)
@@ -396,6 +411,7 @@ int kelvra_ops_identify(bio_dev *dev, OpsActions, int uid, int idx_start, int id
 
 feature_info *kelvra_ops_search(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_end)
 {
+    const kelvra::RunningOperation running(dev);
     if (kelvra::refused_while_disabled(dev) || refused_while_not_open(dev))
         return nullptr;
     return mocmohFlag_Dev1 != 0 ? kelvra::search_chip_mode(dev, uid, idx_start, idx_end)
@@ -404,6 +420,7 @@ feature_info *kelvra_ops_search(bio_dev *dev, OpsActions, int uid, int idx_start
 
 feature_info *kelvra_ops_get_feature_list(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_end)
 {
+    const kelvra::RunningOperation running(dev);
     if (kelvra::refused_while_disabled(dev))
         return nullptr;
     bio_sto_db *db = bio_sto_connect_db();
@@ -423,6 +440,7 @@ feature_info *kelvra_ops_get_feature_list(bio_dev *dev, OpsActions, int uid, int
 
 int kelvra_ops_clean(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_end)
 {
+    const kelvra::RunningOperation running(dev);
     kelvra::sleep_ms(kCleanEntryPauseMs);
     if (kelvra::refused_while_disabled(dev))
         return 0;
