@@ -4,9 +4,12 @@
 // record per finger in the host's database.
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "kelvra_endings.h"
@@ -91,21 +94,38 @@ bool write_bookkeeping_record(bio_dev *dev, int uid, int idx, char *idx_name)
     return bio_sto_set_feature_info(db.get(), info.get()) == 0;
 }
 
-// The distinct finger indexes the database lists for the user in the range, ascending; nothing when the
-// database cannot say. The host answers an empty range and a failed query alike (no list), so no list is
-// taken for "cannot say": cleaning a range of the database without knowing which fingers the sensor holds
-// there could leave fingers on the sensor that no list shows and no clean reaches again.
-std::optional<std::vector<int>> indexes_listed(bio_dev *dev, int uid, int idx_start, int idx_end)
+// The host's range rule: from idx_start up, and up to idx_end unless idx_end is negative.
+bool in_range(int index, int idx_start, int idx_end)
 {
-    const FeatureList list = query_records(dev, uid, idx_start, idx_end);
-    if (list == nullptr)
+    return index >= idx_start && (idx_end < 0 || index <= idx_end);
+}
+
+// The indexes the database lists for the user in the range, by the finger byte the sensor holds them
+// under (ascending), and the bytes of the user's records outside the range; nothing when the database
+// cannot say. The host answers an empty selection and a failed query alike (no list), so no list is taken
+// for "cannot say": cleaning a range of the database without knowing which fingers the sensor holds there
+// could leave fingers on the sensor that no list shows and no clean reaches again.
+struct ListedFingers {
+    std::map<int, std::vector<int>> in_range;  // finger byte -> the indexes held under it
+    std::set<int> outside;                     // finger bytes
+};
+std::optional<ListedFingers> fingers_listed(bio_dev *dev, int uid, int idx_start, int idx_end)
+{
+    const FeatureList list = query_records(dev, uid, INT_MIN, -1);
+    ListedFingers fingers;
+    for (const feature_info *record = list.get(); record != nullptr; record = record->next) {
+        const int byte = kelvra::finger_byte(record->index);
+        if (!in_range(record->index, idx_start, idx_end)) {
+            fingers.outside.insert(byte);
+            continue;
+        }
+        std::vector<int> &indexes = fingers.in_range[byte];
+        if (std::find(indexes.begin(), indexes.end(), record->index) == indexes.end())
+            indexes.push_back(record->index);
+    }
+    if (fingers.in_range.empty())
         return std::nullopt;
-    std::vector<int> indexes;
-    for (const feature_info *record = list.get(); record != nullptr; record = record->next)
-        indexes.push_back(record->index);
-    std::sort(indexes.begin(), indexes.end());
-    indexes.erase(std::unique(indexes.begin(), indexes.end()), indexes.end());
-    return indexes;
+    return fingers;
 }
 
 // After the sensor matched, search names the stored finger: the first record of the matched index in
@@ -349,9 +369,10 @@ int delete_on_sensor(bio_dev *dev, int uid, int finger)
 // listing it until the sensor has really let it go.
 int clean_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
-    const bool one_index = idx_start == idx_end;
-    if (one_index || (idx_start <= 0 && idx_end == -1)) {
-        const int del = delete_on_sensor(dev, uid, one_index ? idx_start : KELVRA_FINGER_ALL);
+    const bool every_index = idx_end == -1 && idx_start <= 0;
+    const bool one_finger = idx_start == idx_end && idx_start >= 0 && idx_start < KELVRA_FINGER_ALL;
+    if (every_index || one_finger) {
+        const int del = delete_on_sensor(dev, uid, every_index ? KELVRA_FINGER_ALL : idx_start);
         if (del != 0) {
             bio_print_error(tr("[%s] The sensor could not delete the fingerprints (error code %d); the records "
                                "are kept\n"),
@@ -361,10 +382,11 @@ int clean_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
         return remove_records(dev, uid, idx_start, idx_end);
     }
 
-    // A range that leaves some indexes out: the sensor's deletion of every finger would take fingers outside
-    // the range with it, so each finger the database lists in the range is deleted on its own, and only those
-    // the sensor let go leave the database.
-    const std::optional<std::vector<int>> listed = indexes_listed(dev, uid, idx_start, idx_end);
+    // Any other range: the sensor's deletion of every finger would take fingers outside the range with it,
+    // so each finger byte the database lists in the range is deleted on its own, and only the records of
+    // the bytes the sensor let go leave the database. A byte that stands for every finger, or that one of
+    // the user's records outside the range shares, cannot be deleted alone: its records stay.
+    const std::optional<ListedFingers> listed = fingers_listed(dev, uid, idx_start, idx_end);
     if (!listed) {
         bio_print_error(tr("[%s] The feature database could not tell which fingerprints of UID %d lie in indexes "
                            "%d to %d; nothing was deleted\n"),
@@ -372,24 +394,34 @@ int clean_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
         return -1;
     }
     int first_error = 0;
+    bool kept = false;
     std::vector<int> deleted;
-    for (int index : *listed) {
-        const int del = delete_one_finger(priv_of(dev), uid, index);
-        if (del == 0) {
-            deleted.push_back(index);
+    for (const auto &[byte, indexes] : listed->in_range) {
+        if (byte == KELVRA_FINGER_ALL || listed->outside.count(byte) != 0) {
+            for (int index : indexes)
+                bio_print_error(tr("[%s] The sensor cannot delete fingerprint %d of UID %d without other "
+                                   "fingerprints of the user; its record is kept\n"),
+                                dev->device_name, index, uid);
+            kept = true;
             continue;
         }
-        bio_print_error(tr("[%s] The sensor could not delete fingerprint %d of UID %d (error code %d); its record "
-                           "is kept\n"),
-                        dev->device_name, index, uid, del);
+        const int del = delete_one_finger(priv_of(dev), uid, byte);
+        if (del == 0) {
+            deleted.insert(deleted.end(), indexes.begin(), indexes.end());
+            continue;
+        }
+        for (int index : indexes)
+            bio_print_error(tr("[%s] The sensor could not delete fingerprint %d of UID %d (error code %d); its "
+                               "record is kept\n"),
+                            dev->device_name, index, uid, del);
         if (first_error == 0)
             first_error = del;
     }
-    if (first_error == 0)
+    if (first_error == 0 && !kept)
         return remove_records(dev, uid, idx_start, idx_end);
     for (int index : deleted)
         remove_records(dev, uid, index, index);
-    return first_error;
+    return first_error != 0 ? first_error : -1;
 }
 
 int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)

@@ -68,6 +68,9 @@ private:
     kelvra_driver_t *priv_;
 };
 
+// The finger byte under which the sensor holds an index: its low byte (KELVRA_FINGER_ALL is every finger).
+inline int finger_byte(int index) { return index & 0xFF; }
+
 // The translated text of a message id of the driver's catalogue.
 const char *tr(const char *msgid) __attribute__((format_arg(1)));
 
