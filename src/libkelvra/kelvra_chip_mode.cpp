@@ -128,17 +128,39 @@ std::optional<ListedFingers> fingers_listed(bio_dev *dev, int uid, int idx_start
     return fingers;
 }
 
-// After the sensor matched, search names the stored finger: the first record of the matched index in
-// database order, with its first sample; or it was stopped before it found it.
+// The first record of the list that the sensor's matched id stands for: its index, or an index above 254
+// that the sensor holds under its low byte.
+const feature_info *record_of_match(const feature_info *list, int matchedId)
+{
+    for (const feature_info *record = list; record != nullptr; record = record->next)
+        if (record->index == matchedId || kelvra::finger_byte(record->index) == matchedId)
+            return record;
+    return nullptr;
+}
+
+// The sensor may hold templates the database does not list (left by a deletion that failed, an earlier
+// installation or another program): a match counts only for a finger the database lists for the user in
+// the range asked about, read with the host's own range rules.
+bool match_is_listed(bio_dev *dev, const FeatureList &listed, int uid, int matchedId)
+{
+    if (record_of_match(listed.get(), matchedId) != nullptr)
+        return true;
+    bio_print_error(tr("[%s] The sensor matched fingerprint %d of UID %d, which the feature database does not list "
+                       "there; it does not count as a match\n"),
+                    dev->device_name, matchedId, uid);
+    return false;
+}
+
+// After the sensor matched, search names the stored finger: the first record in database order that the
+// matched id stands for, with its first sample; or it was stopped before it found it.
 struct MatchedRecord {
     bool stopped = false;
     FeatureList found;
 };
 
-MatchedRecord walk_for_matched_record(bio_dev *dev, kelvra_driver_t *priv, int uid, int idx_start, int idx_end,
-                                      int matchedId)
+MatchedRecord walk_for_matched_record(kelvra_driver_t *priv, const FeatureList &info_list, int matchedId)
 {
-    FeatureList info_list = query_records(dev, uid, idx_start, idx_end);
+    const feature_info *matched = record_of_match(info_list.get(), matchedId);
     MatchedRecord walk;
     // A stop that came in while the sensor answered is honoured rather than overwritten.
     walk.stopped = !kelvra::arm_walk(priv);
@@ -148,12 +170,12 @@ MatchedRecord walk_for_matched_record(bio_dev *dev, kelvra_driver_t *priv, int u
                 walk.stopped = true;
                 break;
             }
-            if (record->index == matchedId) {
+            if (record == matched) {
                 walk.found = kelvra::copy_record(record, sample);
                 break;
             }
         }
-        if (record->index == matchedId)
+        if (record == matched)
             break;
     }
     if (walk.stopped)
@@ -467,13 +489,14 @@ int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
     return -1;
 }
 
-int verify_chip_mode(bio_dev *dev, int uid, int /*idx*/)
+int verify_chip_mode(bio_dev *dev, int uid, int idx)
 {
     int userID = -1;
     const WaitOutcome search = search_for_finger(dev, DEVS_VERIFY_DOING, uid, &userID);
     if (search.satisfied()) {
-        end_outcome(dev, OPS_VERIFY_MATCH);
-        return 1;
+        const bool match = match_is_listed(dev, query_records(dev, uid, idx, idx), uid, userID);
+        end_outcome(dev, match ? OPS_VERIFY_MATCH : OPS_VERIFY_NO_MATCH);
+        return match ? 1 : 0;
     }
     if (answered(search, KELFPSCAN_SEARCH_NO_MATCH)) {
         end_outcome(dev, OPS_VERIFY_NO_MATCH);
@@ -483,14 +506,15 @@ int verify_chip_mode(bio_dev *dev, int uid, int /*idx*/)
     return -1;
 }
 
-int identify_chip_mode(bio_dev *dev, int uid, int /*idx_start*/, int /*idx_end*/)
+int identify_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
     int matUserId = -1;
     const WaitOutcome search = search_for_finger(dev, DEVS_IDENTIFY_DOING, uid, &matUserId);
     if (search.satisfied()) {
-        end_outcome(dev, OPS_IDENTIFY_MATCH);
+        const bool match = match_is_listed(dev, query_records(dev, uid, idx_start, idx_end), uid, matUserId);
+        end_outcome(dev, match ? OPS_IDENTIFY_MATCH : OPS_IDENTIFY_NO_MATCH);
         // The sensor may search every user; the caller asked about this one.
-        return uid;
+        return match ? uid : -1;
     }
     if (answered(search, KELFPSCAN_SEARCH_NO_MATCH))
         end_outcome(dev, OPS_IDENTIFY_NO_MATCH);
@@ -511,9 +535,14 @@ feature_info *search_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end
         end_sensor_wait(dev, search);
         return nullptr;
     }
-    // The match is told before the database is asked which record it is.
+    const FeatureList listed = query_records(dev, uid, idx_start, idx_end);
+    if (!match_is_listed(dev, listed, uid, userID)) {
+        end_outcome(dev, OPS_SEARCH_NO_MATCH);
+        return nullptr;
+    }
+    // The match is told before the walk names the record it is.
     tell_outcome(dev, OPS_SEARCH_MATCH);
-    MatchedRecord walk = walk_for_matched_record(dev, priv_of(dev), uid, idx_start, idx_end, userID);
+    MatchedRecord walk = walk_for_matched_record(priv_of(dev), listed, userID);
     if (walk.stopped) {
         end_stopped(dev);
         return nullptr;
