@@ -151,6 +151,30 @@ bool match_is_listed(bio_dev *dev, const FeatureList &listed, int uid, int match
     return false;
 }
 
+// The samples of every record, saturated: a byte that wrapped at 256 samples would let the user past the
+// limit again.
+unsigned char count_samples(const FeatureList &info_list)
+{
+    unsigned count = 0;
+    for (const feature_info *record = info_list.get(); record != nullptr; record = record->next)
+        for (const feature_sample *sample = record->sample; sample != nullptr; sample = sample->next)
+            ++count;
+    return static_cast<unsigned char>(count > 0xFF ? 0xFF : count);
+}
+
+// The sensor holds an index under its low byte: 255 stands for every finger, and a byte another of the
+// user's indexes has would make the two one finger, which no clean could delete alone.
+bool sensor_can_hold_apart(const FeatureList &users_records, int idx)
+{
+    const int byte = kelvra::finger_byte(idx);
+    if (byte == KELVRA_FINGER_ALL)
+        return false;
+    for (const feature_info *record = users_records.get(); record != nullptr; record = record->next)
+        if (record->index != idx && kelvra::finger_byte(record->index) == byte)
+            return false;
+    return true;
+}
+
 // After the sensor matched, search names the stored finger: the first record in database order that the
 // matched id stands for, with its first sample; or it was stopped before it found it.
 struct MatchedRecord {
@@ -207,6 +231,7 @@ struct ChipEnrollment {
     enum class End {
         Enrolled,
         LimitReached,     // the user has as many samples as a user may have
+        IndexNotApart,    // the sensor would hold the index as every finger or as another of the user's
         FingerWaitEnded,  // a press or a lift was not seen (time-out or stop: the wait does not tell which)
         StepEnded,        // the sensor's step gave no usable answer: `step` says why
         AlreadyEnrolled,  // the sensor holds this finger already
@@ -268,11 +293,14 @@ ChipEnrollment enroll_on_sensor(bio_dev *dev, int uid, int idx, char *idx_name)
     using End = ChipEnrollment::End;
     kelvra_driver_t *priv = priv_of(dev);
 
-    if (kelvra::count_stored_samples(dev, uid, 0, -1) > kMaxStoredSamples) {
+    const FeatureList users_records = query_records(dev, uid, 0, -1);
+    if (count_samples(users_records) > kMaxStoredSamples) {
         kelvra::announce(dev, kelvra::LogAs::Nothing, "该用户指纹注册个数已达上限!");
         kelvra::sleep_ms(kReadMessagePauseMs);
         return {End::LimitReached};
     }
+    if (!sensor_can_hold_apart(users_records, idx))
+        return {End::IndexNotApart};
 
     const ChipEnrollment presses = take_presses_on_sensor(dev);
     if (presses.end != End::Enrolled)
@@ -302,13 +330,7 @@ namespace kelvra {
 
 unsigned char count_stored_samples(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
-    const FeatureList info_list = query_records(dev, uid, idx_start, idx_end);
-    unsigned count = 0;
-    for (const feature_info *record = info_list.get(); record != nullptr; record = record->next)
-        for (const feature_sample *sample = record->sample; sample != nullptr; sample = sample->next)
-            ++count;
-    // A byte that wrapped at 256 samples would let the user past the limit again.
-    return static_cast<unsigned char>(count > 0xFF ? 0xFF : count);
+    return count_samples(query_records(dev, uid, idx_start, idx_end));
 }
 
 WaitOutcome run_enroll_step(bio_dev *dev, int press)
@@ -458,6 +480,14 @@ int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
     case End::StepEnded:
         // The step's own ending (a stop or a time-out) first, then the enrollment's failure.
         end_sensor_wait(dev, enrollment.step);
+        end_failed(dev, OPS_ENROLL_FAIL);
+        return -1;
+    case End::IndexNotApart:
+        // Refused before any sensor call: nothing is stored anywhere.
+        announce(dev, LogAs::Error,
+                 tr("The sensor cannot keep index %d apart from the user's other fingerprints, please choose another "
+                    "index"),
+                 idx);
         end_failed(dev, OPS_ENROLL_FAIL);
         return -1;
     case End::LimitReached:
