@@ -232,15 +232,15 @@ struct ChipEnrollment {
         Enrolled,
         LimitReached,     // the user has as many samples as a user may have
         IndexNotApart,    // the sensor would hold the index as every finger or as another of the user's
-        FingerWaitEnded,  // a press or a lift was not seen (time-out or stop: the wait does not tell which)
-        StepEnded,        // the sensor's step gave no usable answer: `step` says why
+        FingerWaitEnded,  // a press or a lift was not seen: `wait` says why (a stop or a time-out)
+        StepEnded,        // the sensor's step gave no usable answer: `wait` says why
         AlreadyEnrolled,  // the sensor holds this finger already
         StoreFull,        // code: the sensor's answer
         StoreFailed,      // code: the sensor's answer
         NotRecorded,      // the bookkeeping record could not be written; code: the answer of the deletion
     };
     End end;
-    WaitOutcome step{WaitOutcome::End::Satisfied};
+    WaitOutcome wait{WaitOutcome::End::Satisfied};
     int code = 0;
 };
 
@@ -254,16 +254,16 @@ ChipEnrollment take_presses_on_sensor(bio_dev *dev)
         kelvra::announce(dev, kelvra::LogAs::Prompt,
                          tr("[%d/%d] fingerprint is being sampled. Please press different parts of your finger"),
                          i, kPresses);
-        if (!kelvra::wait_for_presence(dev, FingerAwaited::Press).satisfied())
-            return {End::FingerWaitEnded};
+        if (const WaitOutcome press = kelvra::wait_for_presence(dev, FingerAwaited::Press); !press.satisfied())
+            return {End::FingerWaitEnded, press};
         kelvra::sleep_ms(kDetectToStepPauseMs);
 
         const WaitOutcome step = kelvra::run_enroll_step(dev, i);
         if (answered(step, KELFPSCAN_ENROLL_OVERLAP)) {
             // Hosts have always shown the sensor's two step texts as written.
             kelvra::announce(dev, kelvra::LogAs::Prompt, "该次注册重复度高，请抬起手指，重新按压不同位置\n");
-            if (!kelvra::wait_for_presence(dev, FingerAwaited::Lift).satisfied())
-                return {End::FingerWaitEnded};
+            if (const WaitOutcome lift = kelvra::wait_for_presence(dev, FingerAwaited::Lift); !lift.satisfied())
+                return {End::FingerWaitEnded, lift};
             continue;
         }
         if (answered(step, KELFPSCAN_ENROLL_ALREADY_STORED)) {
@@ -277,8 +277,8 @@ ChipEnrollment take_presses_on_sensor(bio_dev *dev)
         ++i;
         if (i < kPresses) {
             bio_set_notify_abs_mid(dev, MID_NEED_LIFT);
-            if (!kelvra::wait_for_presence(dev, FingerAwaited::Lift).satisfied())
-                return {End::FingerWaitEnded};
+            if (const WaitOutcome lift = kelvra::wait_for_presence(dev, FingerAwaited::Lift); !lift.satisfied())
+                return {End::FingerWaitEnded, lift};
         }
         if (i == kPresses) {
             bio_set_notify_abs_mid(dev, MID_NEED_LIFT);
@@ -477,9 +477,10 @@ int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
     case End::Enrolled:
         end_outcome(dev, OPS_ENROLL_SUCCESS);
         return 0;
+    case End::FingerWaitEnded:
     case End::StepEnded:
-        // The step's own ending (a stop or a time-out) first, then the enrollment's failure.
-        end_sensor_wait(dev, enrollment.step);
+        // The wait's own ending (a stop or a time-out) first, then the enrollment's failure.
+        end_sensor_wait(dev, enrollment.wait);
         end_failed(dev, OPS_ENROLL_FAIL);
         return -1;
     case End::IndexNotApart:
@@ -491,7 +492,6 @@ int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
         end_failed(dev, OPS_ENROLL_FAIL);
         return -1;
     case End::LimitReached:
-    case End::FingerWaitEnded:
     case End::AlreadyEnrolled:
         // OPS_ENROLL_FAIL; the notify id stays what the failing step told.
         end_failed(dev, OPS_ENROLL_FAIL);
