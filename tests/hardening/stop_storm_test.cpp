@@ -289,6 +289,10 @@ TEST_P(StopStorm, EveryRequestReturnsInItsBoundAndEveryOperationEndsWhole)
         if (calls_at_answer != kNoAnswer) {
             EXPECT_EQ(kelvs_log_size(), calls_at_answer) << "the sensor was called after the stop was answered 0";
         }
+        // A finger landing or leaving while the sensor takes an enrollment step is shown as a poor image and
+        // logged as an error; the storm's timeline makes that happen now and then. Nothing else may be logged.
+        for (const std::string &line : d.take_errors())
+            EXPECT_EQ(line, "The fingerprint image quality is poor[0], please press your finger again\n\n");
         kelvs_finger_auto(nullptr);
         d.close();
         EXPECT_EQ(bio_testing_open_connections(), 0);
