@@ -183,8 +183,8 @@ protected:
             GTEST_SKIP() << "python3 with its json module is needed to read kelvractl's --json output";
         if (run_program("sqlite3", {"-version"}).status != 0)
             GTEST_SKIP() << "the sqlite3 command-line tool is needed to inspect the database";
-        char pattern[] = "/tmp/kelvractl-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
+        std::string pattern = (fs::temp_directory_path() / "kelvractl-e2e-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
         db_ = dir_ + "/features.db";
         // A brisk virtual finger: six presses take a few seconds instead of fifteen.
