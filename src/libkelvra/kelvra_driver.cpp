@@ -208,6 +208,14 @@ int ReinstallOSCheck(bio_dev *dev)
         return -1;
     const int ret = KELFPSCAN_DelOSInfoFpsFroOS(priv->handle, kelvra::kOsTag);
     std::fclose(created);
+    // The user's on-chip fingers vanish here; the log is where an administrator finds out why.
+    if (ret == 0)
+        bio_print_info(tr("No marker file %s: the sensor removed the fingerprints stored under the tag \"%s\"\n"),
+                       path, kelvra::kOsTag);
+    else
+        bio_print_info(tr("No marker file %s: the sensor did not remove the fingerprints stored under the tag \"%s\" "
+                          "(error code %d)\n"),
+                       path, kelvra::kOsTag, ret);
     return ret;
 }
 
