@@ -348,7 +348,7 @@ int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
     unsigned char enrollCount = 0;
     iops_internel_enroll_count(dev, &enrollCount, uid, 0, -1);
     if (enrollCount > kMaxStoredSamples) {
-        announce(dev, LogAs::Nothing, "该用户指纹注册个数已达上限!");
+        announce(dev, LogAs::Nothing, tr("该用户指纹注册个数已达上限!"));
         sleep_ms(kReadMessagePauseMs);
         return fail_enroll(dev);
     }
@@ -367,13 +367,13 @@ int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
         if (ret == -1)
             return fail_enroll(dev);
         if (ret == KELFPSCAN_ENROLL_ALREADY_STORED) {
-            announce(dev, LogAs::Prompt, "该手指已注册\n");
+            announce(dev, LogAs::Prompt, tr("该手指已注册\n"));
             sleep_ms(kReadMessagePauseMs);
             return fail_enroll(dev);
         }
         if (ret == KELFPSCAN_ENROLL_OVERLAP) {
             // The same press is taken again once the finger has left.
-            announce(dev, LogAs::Prompt, "该次注册重复度高，请抬起手指，重新按压不同位置\n");
+            announce(dev, LogAs::Prompt, tr("该次注册重复度高，请抬起手指，重新按压不同位置\n"));
             if (iops_finger_status_check_moc(dev, -1, i) != 0)
                 return fail_enroll(dev);
             continue;

@@ -233,7 +233,7 @@ int kelvra_ops_open(bio_dev *dev)
     int count = 0;
     KELFPSCAN_GetDeviceCount(&count);
     if (count <= 0) {
-        kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify, "无可用设备");
+        kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify, tr("无可用设备"));
         run_update_script();
         return -1;
     }
@@ -246,14 +246,14 @@ int kelvra_ops_open(bio_dev *dev)
         release_sensor(priv);
 
     if (KELFPSCAN_GlobalInit() != 0) {
-        bio_print_debug("%s SDK已初始化，已忽略初始化\n", dev->device_name);
+        bio_print_debug(tr("%s SDK已初始化，已忽略初始化\n"), dev->device_name);
         return -1;
     }
-    bio_print_debug("初始化%s SDK成功\n", dev->device_name);
+    bio_print_debug(tr("初始化%s SDK成功\n"), dev->device_name);
 
     const int ret = KELFPSCAN_OpenDevice(&priv->handle, 0);
     if (ret != 0) {
-        kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify, "打开设备失败，错误码：%d", ret);
+        kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify, tr("打开设备失败，错误码：%d"), ret);
         return -1;
     }
 
@@ -262,7 +262,7 @@ int kelvra_ops_open(bio_dev *dev)
         ReinstallOSCheck(dev);
 
     KELFPSCAN_GetImageInfo(priv->handle, &priv->imageW, &priv->imageH, &priv->imageDPI);
-    bio_print_debug("获取指纹图像宽、高、DPI：[%d, %d, %d]\n", priv->imageW, priv->imageH, priv->imageDPI);
+    bio_print_debug(tr("获取指纹图像宽、高、DPI：[%d, %d, %d]\n"), priv->imageW, priv->imageH, priv->imageDPI);
 
     iops_buf_free(priv->rawImage);
     priv->rawImage = nullptr;
@@ -306,9 +306,9 @@ void kelvra_ops_close(bio_dev *dev)
     priv->rawImage = nullptr;
 
     if (KELFPSCAN_GlobalFree() == 0)
-        bio_print_debug("释放%s SDK成功\n", dev->device_name);
+        bio_print_debug(tr("释放%s SDK成功\n"), dev->device_name);
     else
-        bio_print_debug("%s SDK未初始化，已忽略释放\n", dev->device_name);
+        bio_print_debug(tr("%s SDK未初始化，已忽略释放\n"), dev->device_name);
 }
 
 int kelvra_ops_stop_by_user(bio_dev *dev, int waiting_ms)

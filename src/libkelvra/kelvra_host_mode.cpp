@@ -266,7 +266,7 @@ int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name)
         int ret = KELFPSCAN_ExtractFeature(priv->handle, 0, enrollFeatureBuf);
         const int searchRet = iops_internel_enroll_search(dev, enrollFeatureBuf, uid, 0, -1);
         if (searchRet == 0) {
-            announce(dev, LogAs::Nothing, "当前手指已注册，请更换手指并按压！");
+            announce(dev, LogAs::Nothing, tr("当前手指已注册，请更换手指并按压！"));
             --i;
             sleep_ms(kDuplicatePauseMs);
             continue;
