@@ -288,9 +288,19 @@ std::optional<int> Program::load_driver()
     // The module's NEEDED libKelDactylen.so is whichever library of that name was loaded first: the
     // recorder when recording (it loads the SDK behind it by its path), else the virtual sensor.
     const bool replaying = plan_.has_value();
+    // With --vendor-sdk the vendor's SDK, or nothing: never a library of the same name found elsewhere.
+    // Behind the recorder, the recorder loads it by its path.
+    if (options_.vendor_sdk && !replaying) {
+        if (const std::string missing = missing_vendor_sdk(locations_.vendor_sdk); !missing.empty())
+            return fail(Outcome::error, missing);
+    }
     if (!options_.record_file.empty()) {
         if (auto failed = start_recording())
             return failed;
+    } else if (options_.vendor_sdk && !replaying) {
+        sensor_library_ = load_vendor_sdk(locations_.vendor_sdk, error);
+        if (sensor_library_ == nullptr)
+            return fail(Outcome::error, error);
     }
     if (replaying || !options_.vendor_sdk) {
         sensor_library_ = load_virtual_sdk(locations_.virtual_sdk, error);

@@ -388,6 +388,38 @@ TEST_F(Kelvractl, HelpShowsTheDefaultsAndDiscoverCounts)
     EXPECT_FALSE(fs::exists(db_));
 }
 
+// Makes sure --vendor-sdk runs the library in the driver directory or nothing; an example failure is the
+// module finding the build tree's virtual sensor through its own run path when the driver directory has
+// no SDK. The suite runs in a private root whose driver directory does not exist; a nested one shows a
+// driver directory that holds an SDK (here a copy of the virtual sensor).
+TEST_F(Kelvractl, VendorSdkIsTheDriverDirectorysOrNone)
+{
+    const std::string sdk = "/usr/lib/biometric-authentication/drivers/extra/kelvra-dactylen/libKelDactylen.so";
+    Outcome r = ctl({"--vendor-sdk", "discover"});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_EQ(r.err, "kelvractl: --vendor-sdk: there is no vendor's SDK " + sdk +
+                         "; install it as the vendor says, or leave --vendor-sdk out to use the virtual sensor\n");
+    r = ctl({"--json", "--vendor-sdk", "--finger", "alice", "verify", "--uid", "1", "--index", "0"});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_EQ(json(r.out, "d['outcome']"), "error");
+
+    const std::string installed = dir_ + "/installed";
+    fs::create_directories(installed + "/driver");
+    fs::create_directories(installed + "/fwupdate");
+    fs::copy_file(std::string(KELVRA_TEST_BUILD_DIR) + "/lib/libKelDactylen.so", installed + "/driver/libKelDactylen.so");
+    RunOptions traced;
+    traced.environment = {"LD_DEBUG=files"};
+    r = run_program(std::string(KELVRA_TEST_BUILD_DIR) + "/bin/kelvra-private-root",
+                    {"--fixed-from", installed, kKelvractl, "--db", db_, "--vendor-sdk", "discover"}, traced);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    std::vector<std::string> sensors_started;  // the loader's "calling init: PATH" of every libKelDactylen.so
+    std::istringstream lines(r.err);
+    for (std::string line; std::getline(lines, line);)
+        if (const auto at = line.find("calling init: "); at != std::string::npos && line.find("libKelDactylen.so") != std::string::npos)
+            sensors_started.push_back(line.substr(at + 14));
+    EXPECT_EQ(sensors_started, std::vector<std::string>{sdk}) << r.err;
+}
+
 TEST_F(Kelvractl, HostModeEnrollVerifyListCleanAcrossProcesses)
 {
     const std::string name = "right \"index\" \\ 右手食指";
