@@ -187,6 +187,13 @@ ParseResult parse_args(std::span<const std::string_view> args)
     bool topic_given = false;
     std::set<Opt> seen;
     std::vector<Given> command_options;  // checked once the command is known
+    // A refusal names the command when the line named one before the fault, so a JSON reader knows
+    // whose usage it got wrong.
+    auto refuse = [&command](std::string error, std::span<const std::string_view> rest, bool json) {
+        ParseResult r = kelvractl::refuse(std::move(error), rest, json);
+        r.command = command != nullptr ? command->name : nullptr;
+        return r;
+    };
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string_view word = args[i];

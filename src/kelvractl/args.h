@@ -53,6 +53,7 @@ struct ParseResult {
     Options options;    // ok: what to run (help is a command like the others)
     std::string error;  // not ok: one line, translated, without a trailing newline
     bool json = false;  // not ok: --json was on the line, so the error goes out as JSON too
+    const char *command = nullptr;  // not ok: the command the line named before the error, if any
 };
 
 // args excludes the program name. Pure: reads nothing but its argument and the tables.

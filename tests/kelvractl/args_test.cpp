@@ -163,6 +163,25 @@ TEST(ParseArgs, AUsageErrorKnowsWhetherJsonWasAsked)
     EXPECT_FALSE(parse({"enrol"}).json);
 }
 
+// Example failure: a JSON reader told "command": null for a bad --uid of list.
+TEST(ParseArgs, AUsageErrorNamesTheCommandTheLineNamedBeforeIt)
+{
+    struct Case {
+        Words words;
+        const char *command;
+    };
+    for (const Case &c : {Case{{"list", "--uid", "x", "--json"}, "list"},
+                          Case{{"--json", "enroll", "--uid", "1", "--index", "99"}, "enroll"},
+                          Case{{"--json", "clean", "--uid", "1", "--from", "3", "--to", "2"}, "clean"},
+                          Case{{"--json", "verify", "--index", "0"}, "verify"},
+                          Case{{"--json", "--timeout-ms", "0", "list"}, nullptr},
+                          Case{{"--json", "enrol"}, nullptr}}) {
+        const ParseResult r = parse(c.words);
+        ASSERT_FALSE(r.ok) << c.words[1];
+        EXPECT_STREQ(r.command, c.command) << r.error;
+    }
+}
+
 TEST(ParseArgs, HelpIsACommandAndWinsOverTheRestOfTheLine)
 {
     struct Case {
