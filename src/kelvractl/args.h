@@ -80,6 +80,12 @@ std::string json_note(const CommandRow &command);
 // The hand-control verbs of finger: "press NAME | lift | ...".
 std::string hand_verbs();
 
+// Columns a terminal gives UTF-8 text: Chinese, Japanese and Korean characters take two.
+std::size_t display_width(std::string_view text);
+// text broken into lines of at most 100 columns, the later ones indented by indent: at spaces, and
+// between two characters of Chinese text (never before its closing punctuation).
+std::string wrap_help(std::string_view text, std::size_t indent);
+
 struct ExitStatusRow {
     int status;
     const char *meaning;  // English; tr() translates
