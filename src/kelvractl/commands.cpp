@@ -13,8 +13,10 @@ namespace {
 
 constexpr OptionRow kOptions[] = {
     {Opt::config, "--config", nullptr, "FILE", ValueKind::path, true,
-     N_("key file with the device group [kelvra-dactylen] (and, for the virtual sensor, its [Sensor] and "
-        "[Finger] groups)"),
+     N_("key file with the device group [kelvra-dactylen]: Enable (default true; false leaves the device "
+        "unused), SecurityLevel (default 5) and ImageQuality (default 50), integers the driver reads but "
+        "does not match or grade by in this version; and, for the virtual sensor, its [Sensor] and [Finger] "
+        "groups"),
      DefaultOf::none, nullptr, {}},
     {Opt::db, "--db", nullptr, "FILE", ValueKind::path, true, N_("feature database"), DefaultOf::database, nullptr, {}},
     {Opt::timeout, "--timeout-ms", nullptr, "N", ValueKind::number, true,
