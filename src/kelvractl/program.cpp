@@ -202,6 +202,13 @@ std::optional<int> Program::prepare(Needs needs)
             return fail(Outcome::usage, tr("no home directory for the default database; give --db FILE"));
     }
     memory_db_ = db_ == ":memory:";
+    // One database reached through a link, a relative path or ".." is one database: its sensor state,
+    // claim and socket follow its real path, so that two programs on it always meet at one claim.
+    if (!memory_db_) {
+        std::error_code unresolved;
+        if (std::filesystem::path real = std::filesystem::weakly_canonical(db_, unresolved); !unresolved)
+            db_ = real.string();
+    }
     socket_path_ = !options_.socket_file.empty() ? options_.socket_file : memory_db_ ? std::string() : db_ + ".sock";
     if (needs == Needs::nothing) {
         if (socket_path_.empty())

@@ -678,6 +678,34 @@ TEST_F(Kelvractl, TwoEnrollmentsAtOnceOnOneSensorLoseNothing)
     EXPECT_EQ(templates, "1 0;2 0;");
 }
 
+// Example failure: a second program that names the database through a link or "sub/.." claims a
+// sensor state of its own beside it and enrolls into the same database at the same time.
+TEST_F(Kelvractl, OneDatabaseByAnyPathIsOneClaim)
+{
+    Running owner = start_ctl({"--json", "--mode", "chip", "--finger", "none", "--timeout-ms", "20000", "identify",
+                               "--uid", "-1"});
+    EXPECT_EQ(hand_state(), "finger none");
+    fs::create_directories(dir_ + "/sub");
+    fs::create_symlink("features.db", dir_ + "/alias.db");
+    fs::create_directory_symlink(dir_, dir_ + "/folder-link");
+    for (const std::string &path : {dir_ + "/alias.db", dir_ + "/sub/../features.db",
+                                    dir_ + "/folder-link/features.db", fs::relative(db_).string()}) {
+        SCOPED_TRACE(path);
+        const Outcome refused = run_program(kKelvractl, {"--db", path, "--config", config_, "--json", "--mode", "chip",
+                                                         "--finger", "bob", "identify", "--uid", "-1"});
+        EXPECT_EQ(refused.status, 3) << refused.out << refused.err;
+        EXPECT_EQ(json(refused.out, "[d['outcome'], d['owner_pid']]"), "[\"busy\", " + std::to_string(owner.pid) + "]");
+        // The hand control of the owner is reached through that path too.
+        const Outcome state = run_program(kKelvractl, {"--db", path, "finger", "state"});
+        EXPECT_EQ(state.status, 0) << state.err;
+        EXPECT_EQ(trimmed(state.out), "finger none");
+    }
+    EXPECT_FALSE(fs::exists(dir_ + "/alias.db.sensor"));
+    EXPECT_FALSE(fs::exists(dir_ + "/sub/features.db.sensor"));
+    kill(owner.pid, SIGKILL);
+    finish(owner);
+}
+
 TEST_F(Kelvractl, AKilledOwnerLeavesTheSensorAndItsSocketToTheNextProgram)
 {
     const std::vector<std::string> waiting{"--json", "--mode", "chip", "--finger", "none", "--timeout-ms", "20000",
