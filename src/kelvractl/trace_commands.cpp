@@ -1,10 +1,11 @@
-// trace_commands.cpp - kelvractl trace show|redact, over the trace library.
+// trace_commands.cpp - kelvractl trace show|redact|frames, over the trace library.
 #include "trace_commands.h"
 
 #include "args.h"
 #include "i18n.h"
 #include "kelvra_trace.h"
 #include "report.h"
+#include "trace_frames.h"
 
 #include <cerrno>
 #include <cstring>
@@ -147,7 +148,7 @@ int redact(const std::string &in, const std::string &out_path, std::FILE *out, s
 
 }  // namespace
 
-const char *trace_verbs() { return "{show FILE | redact IN OUT}"; }
+const char *trace_verbs() { return "{show FILE | redact IN OUT | frames IN DIR}"; }
 
 std::optional<std::string> check_trace_words(const std::vector<std::string> &words)
 {
@@ -157,7 +158,9 @@ std::optional<std::string> check_trace_words(const std::vector<std::string> &wor
         return std::string(tr("trace show needs exactly one file"));
     if (words[0] == "redact" && words.size() != 3)
         return std::string(tr("trace redact needs exactly two files: the trace and the copy to write"));
-    if (words[0] != "show" && words[0] != "redact")
+    if (words[0] == "frames" && words.size() != 3)
+        return std::string(tr("trace frames needs exactly two paths: the trace and the folder to create"));
+    if (words[0] != "show" && words[0] != "redact" && words[0] != "frames")
         return strf(tr("unknown trace command \"%s\" (%s)"), words[0].c_str(), trace_verbs());
     for (std::size_t i = 1; i < words.size(); ++i)
         if (words[i].empty() || words[i].find('\0') != std::string::npos)
@@ -171,6 +174,8 @@ int trace_command(const std::vector<std::string> &words, std::FILE *out, std::FI
         error_line(err, *problem);
         return kExitUsage;
     }
+    if (words[0] == "frames")
+        return write_frames(words[1], words[2], out, err);
     return words[0] == "show" ? show(words[1], out, err) : redact(words[1], words[2], out, err);
 }
 
