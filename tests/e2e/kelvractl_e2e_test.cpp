@@ -492,9 +492,13 @@ TEST_F(Kelvractl, ChipModeKeepsTheSensorStoreBetweenProcesses)
     r = ctl({"--json", "--mode", "chip", "--finger", "bob", "verify", "--uid", "1000", "--index", "2"});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
 
-    // The same finger again: the sensor refuses it at once.
+    // The same finger again: the sensor refuses it at once. (In the C locale the driver's text is as
+    // written, whatever language the machine's session speaks.)
+    RunOptions c_locale;
+    c_locale.environment = {"LANGUAGE=", "LC_ALL=C", "LANG=C"};
     r = ctl({"--json", "--mode", "chip", "--finger", "alice", "enroll", "--uid", "1000", "--index", "3", "--name",
-             "again"});
+             "again"},
+            c_locale);
     EXPECT_EQ(r.status, 3) << r.out << r.err;
     EXPECT_EQ(json(r.out, "[d['outcome'], d['result']]"), "[\"failed\", 201]");
     EXPECT_EQ(json(r.out, "any('已注册' in m for m in d['messages'])"), "true");

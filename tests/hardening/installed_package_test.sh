@@ -28,7 +28,7 @@ cp -a "$work/installed" "$work/before"
   "$private_root" "$build/bin/fixed_paths_tests"
   "$private_root" "$build/bin/module_tests"
   "$private_root" "$build/bin/kelvractl_e2e_tests" \
-    --gtest_filter="*ChipMode*:*Demo*:*Unplugged*:*Disabled*:*Recorded*"
+    --gtest_filter="*ChipMode*:*Demo*:*Unplugged*:*Disabled*:*RecordedSessions*"
   for trace in chip-enroll chip-clean host-enroll; do
     "$private_root" "$build/bin/kelvractl" replay "$source/tests/traces/$trace.trace" >/dev/null
   done
