@@ -3,6 +3,8 @@
 #ifndef KELVRACTL_TRACE_COMMANDS_H
 #define KELVRACTL_TRACE_COMMANDS_H
 
+#include "kelvra_trace.h"
+
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -25,6 +27,13 @@ const char *trace_verbs();
 int trace_command(const std::vector<std::string> &words, std::FILE *out, std::FILE *err);
 
 int run_trace(Backend &backend, const Options &options);
+
+// For the verbs that write something from a trace. "kelvractl: TEXT" on err.
+void trace_error(std::FILE *err, const std::string &text);
+// The whole trace IN for a verb that creates `target`, which must not exist: nullopt after saying why on
+// err (`refusal` when target exists), with the exit status in status.
+std::optional<kelvra::trace::Trace> read_trace_for(const std::string &in, const std::string &target,
+                                                   const std::string &refusal, std::FILE *err, int &status);
 
 }  // namespace kelvractl
 

@@ -5,6 +5,7 @@
 #include "i18n.h"
 #include "kelvra_trace.h"
 #include "report.h"
+#include "trace_commands.h"
 
 #include <png.h>
 #include <sys/stat.h>
@@ -21,11 +22,6 @@ namespace kelvractl {
 namespace kt = kelvra::trace;
 
 namespace {
-
-void error_line(std::FILE *err, const std::string &text)
-{
-    std::fprintf(err, "kelvractl: %s\n", text.c_str());
-}
 
 // The value of the parameter `name` of a call, by its direction; nullptr when the call has none.
 const kt::Value *value_of(const kt::Call &call, const char *name)
@@ -110,19 +106,13 @@ struct Frame {
 
 int write_frames(const std::string &in, const std::string &dir, std::FILE *out, std::FILE *err)
 {
-    struct stat st{};
-    if (lstat(dir.c_str(), &st) == 0) {
-        error_line(err, strf(tr("%s exists; trace frames writes into a folder of its own"), dir.c_str()));
-        return kExitUsage;
-    }
-    std::string error;
-    const auto trace = kt::read_trace(in, error);
-    if (!trace) {
-        error_line(err, strf(tr("cannot read the trace: %s"), error.c_str()));
-        return kExitFailed;
-    }
+    int status = kExitOk;
+    const auto trace = read_trace_for(
+        in, dir, strf(tr("%s exists; trace frames writes into a folder of its own"), dir.c_str()), err, status);
+    if (!trace)
+        return status;
     if (trace->header.redacted) {
-        error_line(err, strf(tr("%s is redacted: it holds no frames"), in.c_str()));
+        trace_error(err, strf(tr("%s is redacted: it holds no frames"), in.c_str()));
         return kExitFailed;
     }
 
@@ -157,13 +147,13 @@ int write_frames(const std::string &in, const std::string &dir, std::FILE *out, 
 
     // Fingerprint images: a private folder, as the trace is a private file.
     if (mkdir(dir.c_str(), 0700) != 0) {
-        error_line(err, strf(tr("cannot create %s: %s"), dir.c_str(), std::strerror(errno)));
+        trace_error(err, strf(tr("cannot create %s: %s"), dir.c_str(), std::strerror(errno)));
         return kExitFailed;
     }
     const std::string table_path = dir + "/frames.tsv";
     std::unique_ptr<std::FILE, int (*)(std::FILE *)> table(std::fopen(table_path.c_str(), "wx"), &std::fclose);
     if (!table) {
-        error_line(err, strf(tr("cannot write %s: %s"), table_path.c_str(), std::strerror(errno)));
+        trace_error(err, strf(tr("cannot write %s: %s"), table_path.c_str(), std::strerror(errno)));
         return kExitFailed;
     }
     std::fprintf(table.get(), "frame\tcall\ttime_s\twidth\theight\tscore\tfile\n");
@@ -173,14 +163,14 @@ int write_frames(const std::string &in, const std::string &dir, std::FILE *out, 
         std::snprintf(name, sizeof name, "frame-%04zu-call-%llu.png", n + 1, static_cast<unsigned long long>(f.call));
         std::string why;
         if (!write_png(dir + "/" + name, *f.image->bytes, f.shape.first, f.shape.second, why)) {
-            error_line(err, strf(tr("cannot write %s: %s"), (dir + "/" + name).c_str(), why.c_str()));
+            trace_error(err, strf(tr("cannot write %s: %s"), (dir + "/" + name).c_str(), why.c_str()));
             return kExitFailed;
         }
         std::fprintf(table.get(), "%zu\t%llu\t%.6f\t%u\t%u\t%s\t%s\n", n + 1, static_cast<unsigned long long>(f.call),
                      double(f.time_ns) / 1e9, f.shape.first, f.shape.second, f.score.c_str(), name);
     }
     if (std::fflush(table.get()) != 0) {
-        error_line(err, strf(tr("cannot write %s: %s"), table_path.c_str(), std::strerror(errno)));
+        trace_error(err, strf(tr("cannot write %s: %s"), table_path.c_str(), std::strerror(errno)));
         return kExitFailed;
     }
     std::fprintf(out, "%s\n",
