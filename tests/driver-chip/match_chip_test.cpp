@@ -400,9 +400,13 @@ TEST(ChipClean, DeletesOnTheSensorWhatItDeletesFromTheDatabase)
         return "[kelvra-test] The sensor could not delete fingerprint " + std::to_string(finger) +
                " of UID 7 (error code " + std::to_string(code) + "); its record is kept\n";
     };
+    auto none_deleted = [](int code) {
+        return "[kelvra-test] The sensor could not delete the fingerprints (error code " + std::to_string(code) +
+               "); the records are kept\n";
+    };
     struct Case {
         int from, to;
-        std::vector<int> answers;  // the sensor's answers to the deletions, in order; 0 when not given
+        std::vector<int> answers;  // the sensor's answers to its deletions (one or all), in order; else 0
         bio_fault_point fault;     // BIO_FAULT_POINT_COUNT: none
         std::string deletions;     // what the sensor was asked to delete
         std::vector<int> kept;     // user 7's indexes the database lists afterwards
@@ -410,36 +414,48 @@ TEST(ChipClean, DeletesOnTheSensorWhatItDeletesFromTheDatabase)
         int returned;
         std::vector<std::string> errors;
     };
-    // User 7 has fingers 1, 3 (two records), 5, 8 and 255.
+    // User 7 has fingers 1, 2, 3 (two records), 4, 6, 7 and 255: each range below has fingers at both of
+    // its ends and next to them outside it. The sensor's codes of failure are negative, positive and 1.
+    const std::vector<int> all7{1, 2, 3, 3, 4, 6, 7, 255};
     const Case cases[] = {
-        {3, 3, {}, BIO_FAULT_POINT_COUNT, "3", {1, 5, 8, 255}, kCleaned, 0, {}},
+        {3, 3, {}, BIO_FAULT_POINT_COUNT, "3", {1, 2, 4, 6, 7, 255}, kCleaned, 0, {}},
         {0, -1, {}, BIO_FAULT_POINT_COUNT, "all", {}, kCleaned, 0, {}},
         {-4, -1, {}, BIO_FAULT_POINT_COUNT, "all", {}, kCleaned, 0, {}},
-        {2, 6, {}, BIO_FAULT_POINT_COUNT, "3 5", {1, 8, 255}, kCleaned, 0, {}},
-        {4, -1, {}, BIO_FAULT_POINT_COUNT, "5 8", {1, 3, 3, 255}, kFailed, -1, {not_alone(255)}},
+        {2, 6, {}, BIO_FAULT_POINT_COUNT, "2 3 4 6", {1, 7, 255}, kCleaned, 0, {}},
+        {4, -1, {}, BIO_FAULT_POINT_COUNT, "4 6 7", {1, 2, 3, 3, 255}, kFailed, -1, {not_alone(255)}},
         {-1, -1, {}, BIO_FAULT_POINT_COUNT, "all", {}, kCleaned, 0, {}},
-        {255, 255, {}, BIO_FAULT_POINT_COUNT, "", {1, 3, 3, 5, 8, 255}, kFailed, -1, {not_alone(255)}},
-        {200, 300, {}, BIO_FAULT_POINT_COUNT, "", {1, 3, 3, 5, 8, 255}, kFailed, -1, {not_alone(255)}},
-        {4, -1, {21, 0}, BIO_FAULT_POINT_COUNT, "5 8", {1, 3, 3, 5, 255}, kFailed, 21,
-         {refused(5, 21), not_alone(255)}},
-        {2, 6, {13, 0}, BIO_FAULT_POINT_COUNT, "3 5", {1, 3, 3, 8, 255}, kFailed, 13, {refused(3, 13)}},
-        {0, 9, {13, 0, 0, 21}, BIO_FAULT_POINT_COUNT, "1 3 5 8", {1, 8, 255}, kFailed, 13,
-         {refused(1, 13), refused(8, 21)}},
-        {6, 7, {}, BIO_FAULT_POINT_COUNT, "", {1, 3, 3, 5, 8, 255}, kFailed, -1, {nothing_listed(6, 7)}},
-        {2, 6, {}, BIO_FAULT_QUERY, "", {1, 3, 3, 5, 8, 255}, kFailed, -1,
+        {255, 255, {}, BIO_FAULT_POINT_COUNT, "", all7, kFailed, -1, {not_alone(255)}},
+        {200, 300, {}, BIO_FAULT_POINT_COUNT, "", all7, kFailed, -1, {not_alone(255)}},
+        {3, 3, {-5}, BIO_FAULT_POINT_COUNT, "3", all7, kFailed, -5, {none_deleted(-5)}},
+        {3, 3, {7}, BIO_FAULT_POINT_COUNT, "3", all7, kFailed, 7, {none_deleted(7)}},
+        {3, 3, {1}, BIO_FAULT_POINT_COUNT, "3", all7, kFailed, 1, {none_deleted(1)}},
+        {0, -1, {-5}, BIO_FAULT_POINT_COUNT, "all", all7, kFailed, -5, {none_deleted(-5)}},
+        {0, -1, {7}, BIO_FAULT_POINT_COUNT, "all", all7, kFailed, 7, {none_deleted(7)}},
+        {0, -1, {1}, BIO_FAULT_POINT_COUNT, "all", all7, kFailed, 1, {none_deleted(1)}},
+        {4, -1, {21, 0, 0}, BIO_FAULT_POINT_COUNT, "4 6 7", {1, 2, 3, 3, 4, 255}, kFailed, 21,
+         {refused(4, 21), not_alone(255)}},
+        {2, 6, {0, 13}, BIO_FAULT_POINT_COUNT, "2 3 4 6", {1, 3, 3, 7, 255}, kFailed, 13, {refused(3, 13)}},
+        {2, 6, {0, 0, -5}, BIO_FAULT_POINT_COUNT, "2 3 4 6", {1, 4, 7, 255}, kFailed, -5, {refused(4, -5)}},
+        {2, 6, {1}, BIO_FAULT_POINT_COUNT, "2 3 4 6", {1, 2, 7, 255}, kFailed, 1, {refused(2, 1)}},
+        {0, 9, {13, 0, 0, 0, 0, 21}, BIO_FAULT_POINT_COUNT, "1 2 3 4 6 7", {1, 7, 255}, kFailed, 13,
+         {refused(1, 13), refused(7, 21)}},
+        {8, 20, {}, BIO_FAULT_POINT_COUNT, "", all7, kFailed, -1, {nothing_listed(8, 20)}},
+        {2, 6, {}, BIO_FAULT_QUERY, "", all7, kFailed, -1,
          {"feature database: query failed: injected fault\n", nothing_listed(2, 6)}},
-        {2, 6, {}, BIO_FAULT_CONNECT, "", {1, 3, 3, 5, 8, 255}, kFailed, -1,
+        {2, 6, {}, BIO_FAULT_CONNECT, "", all7, kFailed, -1,
          {"feature database :memory: cannot be opened: injected fault\n", nothing_listed(2, 6)}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "clean " << c.from << " to " << c.to);
         kelvra_test::Device device{chip_test::chip_options()};
         ASSERT_EQ(device.open(), 0);
-        for (int index : {1, 3, 3, 5, 8, 255})
+        for (int index : all7)
             store_record(device, 7, index, "finger", {""});
         store_record(device, 8, 3, "someone else's", {""});
-        for (int answer : c.answers)
+        for (int answer : c.answers) {
             kelvs_script_rc(KELVS_DelUserFpsFroOS, answer);
+            kelvs_script_rc(KELVS_DelAllUserFpsFroOS, answer);
+        }
         kelvs_log_clear();
         device.clear_logs();
         device.mark();

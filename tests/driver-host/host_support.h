@@ -73,15 +73,21 @@ private:
 // Opens the device of the match-on-host profile, expects success and marks the journal.
 void open_host(kelvra_test::Device &d);
 
-// A test that starts without armed database faults and must leave no connection open behind it.
+// A test that starts without armed database faults and must leave no connection open and no record
+// unreleased behind it.
 class NoLeftoverConnections : public ::testing::Test {
 protected:
-    void SetUp() override { bio_testing_clear_faults(); }
+    void SetUp() override
+    {
+        bio_testing_clear_faults();
+        loans_ = kelvra_test::host_loans();
+    }
     void TearDown() override
     {
         bio_testing_clear_faults();
-        EXPECT_EQ(bio_testing_open_connections(), 0);
+        EXPECT_EQ(kelvra_test::host_leftovers(loans_), "");
     }
+    kelvra_test::HostLoans loans_;
 };
 
 // The same, on a match-on-host device that is already open.

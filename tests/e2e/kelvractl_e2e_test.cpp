@@ -252,6 +252,12 @@ protected:
             "'); INSERT INTO sample (feature_id, no, data) VALUES (last_insert_rowid(), 1, '');");
     }
 
+    // A replay's verdict: the last object, after the one of the command it reran.
+    static std::string verdict_of(const std::string &out)
+    {
+        return out.substr(std::min(out.rfind("{\"command\":\"replay\""), out.size()));
+    }
+
     // kelvractl as a user who may not write what root may: root writes into read-only files anyway.
     Outcome ctl_unprivileged(const std::string &db, std::vector<std::string> args)
     {
@@ -871,6 +877,12 @@ TEST_F(Kelvractl, RecordedSessionsReplayToTheSameJournalAndLeaveTheDatabaseAlone
         EXPECT_EQ(replayed.status, 0) << replayed.out << replayed.err;
         EXPECT_NE(replayed.out.find("replay matches: "), std::string::npos) << replayed.out;
         EXPECT_NE(replayed.out.find(" calls, identical journal"), std::string::npos) << replayed.out;
+        const std::size_t said = recorded.out.find("Recorded ");
+        ASSERT_NE(said, std::string::npos) << recorded.out;
+        const int calls = std::stoi(recorded.out.substr(said + 9));
+        const Outcome rerun = run_program(kKelvractl, {"--json", "replay", trace});
+        EXPECT_EQ(json(verdict_of(rerun.out), "[d['calls'], d['journal_matches'], d['divergence'], d['journal_difference']]"),
+                  "[" + std::to_string(calls) + ", true, null, null]");
         EXPECT_EQ(sql("SELECT count(*) FROM feature"), database);
     }
 }
@@ -917,4 +929,19 @@ TEST_F(Kelvractl, ARedactedTraceOrAnotherCallDoesNotReplay)
         EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
         EXPECT_EQ(r.out.find("replay matches"), std::string::npos) << r.out;
     }
+    // As JSON: the calls answered before the one that parted, and both differences in words.
+    const Outcome r = run_program(kKelvractl, {"--json", "--replay", trace, "enroll", "--uid", "2", "--index", "0",
+                                               "--name", "a"});
+    EXPECT_EQ(json(verdict_of(r.out), "[d['calls'] == int(d['divergence'].split(':')[0].split()[1]) - 1, "
+                                      "d['journal_matches'], d['journal_difference'].startswith('journal line ')]"),
+              "[true, false, true]");
+    // Another operation that makes the same calls: only the journal differs.
+    const std::string listed = dir_ + "/list.trace";
+    const Outcome recorded = ctl({"--record", listed, "--mode", "host", "list", "--uid", "1"});
+    ASSERT_EQ(recorded.status, 0) << recorded.out << recorded.err;
+    const std::string calls = recorded.out.substr(recorded.out.find("Recorded ") + 9);
+    const Outcome other = ctl({"--json", "--replay", listed, "clean", "--uid", "1"});
+    EXPECT_EQ(json(verdict_of(other.out), "[d['calls'], d['journal_matches'], d['divergence'], 'status 701' in "
+                                          "d['journal_difference']]"),
+              "[" + std::to_string(std::stoi(calls)) + ", false, null, true]");
 }

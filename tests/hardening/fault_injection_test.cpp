@@ -656,6 +656,7 @@ std::string run_and_check(const Case &c, Device &d, const std::vector<StoredReco
     const size_t scripts_before = commands_run().size();
     const int sensor_before = kelvs_store_count();
 
+    const HostLoans loans = host_loans();
     arm(c);
     bio_testing_clear_calls();
     if (c.user_gives_up)
@@ -693,7 +694,7 @@ std::string run_and_check(const Case &c, Device &d, const std::vector<StoredReco
         f.equal("return value", ret, c.ret);
     f.equal("final status", bio_get_dev_status(d.dev()), c.status);
     f.equal("last result set", last_result(d.events()), c.result);
-    f.equal("database connections left open", bio_testing_open_connections(), 0);
+    f.equal("left with the host", host_leftovers(loans), std::string());
     if (c.update_script_runs >= 0)
         f.equal("update script runs", static_cast<int>(commands_run().size() - scripts_before),
                 c.update_script_runs);

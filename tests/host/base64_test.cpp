@@ -121,8 +121,8 @@ TEST(Base64, InvalidTextIsRefusedWithoutWriting)
         "=Zg=",       // padding first
         "Zg=a",       // padding inside the last group
         "Zg==Zm9v",   // padding before the last group
-        "Zh==",       // bits dropped by the padding are not zero
-        "Zm9=",       // same, one padding character
+        "Zh==", "Zi==", "Zk==", "Zo==",  // one of the four bits that two padding characters drop is set
+        "ZmB=", "ZmC=",                  // one of the two bits that one padding character drops is set
         "Zm9v\xc3\xa9Zg",  // non-ASCII bytes
     };
     for (const char *text : invalid) {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -164,6 +165,48 @@ TEST(CommandTable, EveryCommandsJsonHasTheMembersOfItsRow)
         std::set<std::string> expected{"command", "outcome", "exit_status", "error"};
         expected.insert(command.json.begin(), command.json.end());
         EXPECT_EQ(members(report_json(r)), expected) << command.name << ": " << report_json(r);
+    }
+}
+
+// Makes sure each member carries the report's own value; an example failure: "status" written from the
+// result, or "notifies" from the messages. Every value below differs from every other.
+TEST(CommandTable, EveryMemberOfARowCarriesItsOwnValue)
+{
+    Report r;
+    r.result = 301;
+    r.notify = 13;
+    r.status = 3;
+    r.notifies = {10, 12};
+    r.messages = {"press"};
+    r.records = {{9, 8, "thumb", 1}};
+    r.presses = 4;
+    r.uid = 7;
+    r.index = 5;
+    r.matched_uid = 1001;
+    r.devices = 2;
+    r.owner_pid = 4242;
+    r.replaced = true;
+    r.line = "press alice";
+    r.answer = "pressed";
+    const std::map<std::string, std::string> written = {
+        {"result", "301"}, {"notify", "13"}, {"status", "3"}, {"notifies", "[10,12]"}, {"messages", "[\"press\"]"},
+        {"records", "[{\"uid\":9,\"index\":8,\"index_name\":\"thumb\",\"samples\":1}]"}, {"presses", "4"},
+        {"uid", "1001"}, {"index", "5"}, {"devices", "2"}, {"owner_pid", "4242"}, {"replaced", "true"},
+        {"line", "\"press alice\""}, {"answer", "\"pressed\""}};
+    for (const CommandRow &command : commands()) {
+        if (command.id == Command::demo || command.id == Command::replay)
+            continue;  // their own objects, read back by the end-to-end tests
+        r.command = command.id;
+        const std::string json = report_json(r);
+        for (std::string member : command.json) {
+            const auto value = written.find(member);
+            ASSERT_NE(value, written.end()) << "a member this test gives no value: " << member;
+            // An enrollment names the user it enrolled, a match the user it found.
+            const std::string text = member == "uid" && command.id == Command::enroll ? "7" : value->second;
+            const std::string pair = "\"" + member + "\":" + text;
+            EXPECT_TRUE(json.find(pair + ",") != std::string::npos || json.find(pair + "}") != std::string::npos)
+                << command.name << ": " << pair << " not in " << json;
+        }
     }
 }
 

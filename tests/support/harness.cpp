@@ -107,6 +107,20 @@ std::vector<std::string> commands_run()
     return g_commands;
 }
 
+HostLoans host_loans() { return {bio_testing_outstanding_records(), bio_testing_open_connections()}; }
+
+std::string host_leftovers(HostLoans before)
+{
+    const HostLoans now = host_loans();
+    std::string out;
+    if (now.records != before.records)
+        out = std::to_string(now.records - before.records) + " feature records or samples";
+    if (now.connections != before.connections)
+        out += (out.empty() ? "" : ", ") + std::to_string(now.connections - before.connections) +
+               " database connections";
+    return out;
+}
+
 std::string describe(const std::vector<bio_event> &events)
 {
     std::ostringstream out;
@@ -172,6 +186,7 @@ Device::Device(const Options &options) : options_(options)
 
     dev_.device_name = const_cast<char *>(options_.name.c_str());
     dev_.full_name = dev_.device_name;
+    loans_at_start_ = host_loans();
     kelvra_ops_configure(&dev_, conf_);
     mark();
 }
@@ -182,6 +197,8 @@ Device::~Device()
         kelvra_ops_close(&dev_);
     kelvra_ops_free(&dev_);
     g_key_file_free(conf_);
+    // The test's own lists are gone by now, so whatever is still out was lost by the driver.
+    EXPECT_EQ(host_leftovers(loans_at_start_), "") << "the host never got these back";
     bio_log_set_listener(nullptr, nullptr);
     const std::vector<std::string> undeclared = take_errors();
     if (!undeclared.empty())

@@ -33,6 +33,16 @@ public:
 // What the driver ran through the shell, instead of running it.
 std::vector<std::string> commands_run();
 
+// What the host has handed out and not had back: feature records and samples, database connections.
+struct HostLoans {
+    int records = 0;
+    int connections = 0;
+};
+HostLoans host_loans();
+// What was handed out since `before` and is still out: "" when nothing, else for example "3 feature records
+// or samples". A device checks it when it goes, after the test's last operation.
+std::string host_leftovers(HostLoans before = {});
+
 // The host's journal as compact text: "S201 Rc3 Nc3 S0" (S status, R result, N notify; c marks a
 // common code given to bio_set_ops_result / bio_set_notify_mid).
 std::string describe(const std::vector<bio_event> &events);
@@ -91,6 +101,7 @@ private:
     std::string marker_dir_;
     size_t journal_mark_ = 0;
     bool opened_ = false;
+    HostLoans loans_at_start_;
 };
 
 // Captures standard output while the on-chip presence wait prints its score lines, and prints everything

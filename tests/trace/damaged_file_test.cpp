@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <set>
+#include <tuple>
 
 namespace {
 
@@ -95,6 +96,9 @@ TEST_F(DamagedTrace, EachDamagedPartGivesItsOwnErrorAtItsOwnPlace)
     const Frame &buffer = frame('B', 0);   // the capture's frame, before entry 2
     const Frame &capture = frame('C', 1);  // entry 2
     const Frame &stop = frame('E', 0);     // entry 4
+    const Frame &search = frame('C', 3);   // entry 5: its record is a buffer inside the frame
+    const Frame &shared = frame('C', 5);   // entry 7: a redacted feature block
+    const Frame &command = frame('S', 0);  // entry 8
     const auto at = [](const Frame &f) { return " at byte " + std::to_string(f.offset) + ": "; };
     ASSERT_EQ(file_[payload_at(buffer) + 36], 1) << "the sample's frame must be zlib-coded";
     // Where the capture's reference to the stored buffer lies: the buffer's hash, found in its payload.
@@ -111,6 +115,16 @@ TEST_F(DamagedTrace, EachDamagedPartGivesItsOwnErrorAtItsOwnPlace)
             f[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
     };
 
+    // Where the lengths the reader takes from these frames lie in their payloads.
+    const std::size_t recorder_length = payload_at(header), sdk_length = payload_at(header) + 24;
+    const std::size_t record_length = payload_at(search) + 36, redacted_size = payload_at(shared) + 46;
+    const std::size_t name_length = payload_at(command), content_length = payload_at(command) + 12;
+    ASSERT_EQ(std::make_tuple(file_[record_length - 1], file_[redacted_size - 1], file_[content_length - 1]),
+              std::make_tuple(2, 6, 2)) << "the tags of an inline buffer, a redacted one and an inline one";
+    // A length that counts one byte more than the frame holds after it.
+    const auto one_past = [&](const Frame &in, std::size_t length_at) {
+        return static_cast<std::uint32_t>(payload_at(in) + in.payload_size - (length_at + 4) + 1);
+    };
     const Case cases[] = {
         {"magic", [](auto &f) { f[0] ^= 1; }, "not a trace file"},
         {"version", [](auto &f) { f[8] = 2; }, "byte 8: trace version 2 is not supported"},
@@ -135,6 +149,25 @@ TEST_F(DamagedTrace, EachDamagedPartGivesItsOwnErrorAtItsOwnPlace)
          "the compressed data is damaged"},
         {"stored hash", [&](auto &f) { f[payload_at(buffer) + 3] ^= 1; reseal(f, buffer); },
          "the content does not match its hash"},
+        {"header text length above the bound", [&](auto &f) { set_u32(f, recorder_length, 4097); reseal(f, header); },
+         "header" + at(header) + "a name of 4097 bytes (at most 4096)"},
+        {"header text length one past the frame",
+         [&](auto &f) { set_u32(f, sdk_length, one_past(header, sdk_length)); reseal(f, header); },
+         "header" + at(header) + "the header's fields are damaged"},
+        {"inline buffer length one past the frame",
+         [&](auto &f) { set_u32(f, record_length, one_past(search, record_length)); reseal(f, search); },
+         "entry 5" + at(search) + "a buffer of"},
+        {"redacted size above the bound",
+         [&](auto &f) { set_u32(f, redacted_size, (64u << 20) + 1); reseal(f, shared); },
+         "entry 7" + at(shared) + "a redacted buffer of 67108865 bytes"},
+        {"section name length above the bound", [&](auto &f) { set_u32(f, name_length, 65); reseal(f, command); },
+         "entry 8" + at(command) + "a section name of 65 bytes"},
+        {"section name length one past the frame",
+         [&](auto &f) { set_u32(f, name_length, one_past(command, name_length)); reseal(f, command); },
+         "entry 8" + at(command) + "the frame ends inside the section's name"},
+        {"section content length one past the frame",
+         [&](auto &f) { set_u32(f, content_length, one_past(command, content_length)); reseal(f, command); },
+         "entry 8" + at(command) + "a buffer of 7 bytes runs past the frame"},
         {"function number", [&](auto &f) { f[payload_at(open)] = 200; reseal(f, open); },
          "entry 1" + at(open) + "unknown SDK function number 200"},
         {"count of values", [&](auto &f) { f[payload_at(open) + 25] = 2; reseal(f, open); },

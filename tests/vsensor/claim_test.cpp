@@ -141,6 +141,23 @@ TEST_F(Claim, ARefusalNamesTheHoldersPidWrittenJustAfterItsLock)
     }
 }
 
+// Example failure: the claim goes with the first of two handles, and another program writes the store
+// while this one still has the second sensor open.
+TEST_F(Claim, AnotherProgramIsRefusedUntilTheLastOfTwoHandlesCloses)
+{
+    const std::string refused = "refused " + std::to_string(::getpid());
+    for (int closed_first : {0, 1}) {
+        SCOPED_TRACE(testing::Message() << "sensor " << closed_first << " closed first");
+        KELFPSCAN_HANDLE handles[2] = {nullptr, nullptr};
+        ASSERT_EQ(KELFPSCAN_OpenDevice(&handles[0], 0), 0);
+        ASSERT_EQ(KELFPSCAN_OpenDevice(&handles[1], 1), 0);
+        ASSERT_EQ(KELFPSCAN_CloseDevice(&handles[closed_first]), 0);
+        EXPECT_EQ(OtherProgram(profile).said(), refused);
+        ASSERT_EQ(KELFPSCAN_CloseDevice(&handles[1 - closed_first]), 0);
+        EXPECT_EQ(OtherProgram(profile).said(), "opened");
+    }
+}
+
 TEST_F(Claim, AStoreThatCannotBeReadIsKeptAsideOnceAndNeverWrittenOver)
 {
     std::ofstream(state_file) << "kelvs-store 1\nnot a template\n";

@@ -1,8 +1,13 @@
 // onchip_test.cpp - match-on-chip enrollment, the template store and its state file, search, deletion.
 #include "vs_fixture.h"
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
 #include <cstring>
 #include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -18,6 +23,13 @@ struct Records {
         std::memcpy(finger + 56, tag, std::strlen(tag));
     }
 };
+
+std::string file_text(const std::string &path)
+{
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
 
 }  // namespace
 
@@ -207,6 +219,36 @@ TEST_F(OnChip, TemplatesSurviveInTheStateFile)
     EXPECT_EQ(matched, 3);
     kelvs_finger_press("bob", KELVS_CONTACT_FULL);
     EXPECT_EQ(KELFPSCAN_EnrollForOS(h, 1), KELFPSCAN_ENROLL_ALREADY_STORED);
+}
+
+// Example failure: the store written in place, so that a write cut short (a full disk, a file size
+// limit) leaves half a store that no later open can read, and every enrolled finger is lost.
+TEST_F(OnChip, AStoreWriteCutShortLeavesTheOldStoreWholeAndLoadable)
+{
+    for (int index = 1; index <= 4; ++index)
+        ASSERT_EQ(enroll(("finger" + std::to_string(index)).c_str(), 1, index), 0);
+    const std::string before = file_text(state_file);
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Every write of this process stops half-way through the store's length.
+        const rlimit limit{before.size() / 2, before.size() / 2};
+        ::signal(SIGXFSZ, SIG_IGN);
+        Records first(1, 1);
+        const bool refused = ::setrlimit(RLIMIT_FSIZE, &limit) == 0 &&
+                             KELFPSCAN_DelUserFpsFroOS(h, first.user, first.finger) == KELVS_ERR_STATE_FILE;
+        ::_exit(refused ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the deletion did not report the failed write";
+
+    EXPECT_EQ(file_text(state_file), before);
+    kelvs_reset();
+    load("[Sensor]\nWorkMode=chip\nStateFile=" + state_file + "\n");
+    h = open();
+    EXPECT_EQ(kelvs_store_count(), 4);
 }
 
 TEST_F(OnChip, DeletionsRemoveWhatTheyNameAndSucceedOnNothing)

@@ -7,8 +7,10 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
+#include <variant>
 
 namespace {
 
@@ -187,6 +189,53 @@ TEST_F(Replay, RecordedSessionReplaysEveryOutputAndReturnCode)
     EXPECT_EQ(r.calls_answered, 10u);
     EXPECT_EQ(r.calls_recorded, 10u);
     EXPECT_STREQ(r.message, "");
+}
+
+// Makes sure a replay writes no more into the caller's buffer than the call says it holds, whatever the
+// trace recorded there; an example failure: a crafted trace whose frame or feature block is larger than
+// the driver's buffer overwriting the memory after it.
+TEST_F(Replay, RecordedOutputsLargerThanTheCallersBuffersAreCutToThem)
+{
+    const Held recorded = record(press_session());
+    std::string error;
+    std::optional<trace::Trace> crafted = trace::read_trace(trace_path, error);
+    ASSERT_TRUE(crafted) << error;
+    constexpr std::size_t kBeyond = 64;
+    int enlarged = 0;
+    for (trace::Entry &entry : crafted->entries)
+        if (auto *call = std::get_if<trace::Call>(&entry))
+            for (trace::Value &out : call->outputs)
+                if (out.kind == trace::Value::Kind::bytes) {
+                    std::vector<std::uint8_t> larger(*out.bytes);
+                    larger.resize(larger.size() + kBeyond, 0xee);
+                    out = trace::Value::of_bytes(larger);
+                    ++enlarged;
+                }
+    ASSERT_EQ(enlarged, 2) << "the frame and the feature block";
+    trace_path = (dir / "crafted.trace").string();
+    auto writer = trace::Writer::create(trace_path, crafted->header, error);
+    ASSERT_TRUE(writer) << error;
+    for (const trace::Entry &entry : crafted->entries)
+        ASSERT_TRUE(writer->write(entry, error)) << error;
+    ASSERT_TRUE(writer->finish(error)) << error;
+
+    load_replay();
+    constexpr unsigned char kGuard = 0xa5;
+    Held replayed;
+    replayed.image.resize(recorded.image.size() + kBeyond, kGuard);
+    replayed.feature.resize(recorded.feature.size() + kBeyond, kGuard);
+    for (const Step &step : press_session())
+        replayed.rcs.push_back(step(Sdk{}, replayed));
+    EXPECT_EQ(replayed.rcs, recorded.rcs);
+    const auto cut_to_the_buffer = [&](const std::vector<unsigned char> &held, const std::vector<unsigned char> &was) {
+        EXPECT_TRUE(std::equal(was.begin(), was.end(), held.begin()));
+        EXPECT_EQ(std::vector<unsigned char>(held.begin() + long(was.size()), held.end()),
+                  std::vector<unsigned char>(kBeyond, kGuard))
+            << "written past the caller's buffer";
+    };
+    cut_to_the_buffer(replayed.image, recorded.image);
+    cut_to_the_buffer(replayed.feature, recorded.feature);
+    EXPECT_EQ(replay_status().complete, 1);
 }
 
 // A call that leaves its outputs alone is replayed leaving the caller's buffer alone, so what the
