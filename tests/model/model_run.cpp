@@ -114,6 +114,7 @@ struct StopRecord {
     size_t calls_at_answer = 0;
     size_t journal_at_answer = 0;
     bool returned_at_answer = false;
+    int status_at_request = 0;
 };
 
 class Model;
@@ -343,6 +344,7 @@ private:
             stop_.during_operation = !operation_returned_;
             stop_.calls_before = call_count_;
             stop_.journal_before = bio_journal_size();
+            stop_.status_at_request = bio_get_dev_status(device_->dev());
             stop_state_ = StopState::Starting;
         }
         bio_dev *dev = device_->dev();
@@ -495,7 +497,7 @@ private:
             stop_ = StopRecord{};
             idle_stop();
         }
-        const StopRecord idle_after = stop_;
+        const StopRecord idle_after = stopped_after ? stop_ : StopRecord{};
         kelvs_finger_auto(nullptr);
         if (watchdog_unplugged_ && plugged_)
             kelvs_replug();
@@ -532,7 +534,8 @@ private:
         for (const StopRecord *idle : {&idle_before, &idle_after})
             if (idle->fired)
                 check("stop-answers-minus-1-only-while-an-operation-runs", idle->answer == 0,
-                      "a stop while nothing ran answered " + std::to_string(idle->answer));
+                      "a stop while nothing ran answered " + std::to_string(idle->answer) + ", the status being " +
+                          std::to_string(idle->status_at_request) + "; journal " + kelvra_test::describe(events));
         if (during.fired && during.during_operation) {
             if (during.answer == 0) {
                 const size_t later_calls = calls_of_operation - std::min(calls_of_operation, during.calls_at_answer);
