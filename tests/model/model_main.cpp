@@ -99,6 +99,69 @@ INSTANTIATE_TEST_SUITE_P(BothModes, FixedSeeds,
                                     std::to_string(std::get<0>(info.param));
                          });
 
+// Shrunk sequences of faults the sequences found, each kept with the invariant it broke. They run like the
+// fixed seeds: while the invariant is known open its breach is only counted, afterwards it fails.
+struct Regression {
+    const char *fault;
+    Mode mode;
+    const char *steps;
+    const char *invariant;
+};
+const Regression kRegressions[] = {
+    {"a stop in the enrollment's entry pause answered 0, and the enrollment went on", Mode::Chip,
+     "open enroll:1:0:finger0@entry/1000", "stop-answered-0-ends-the-operation"},
+    {"a stop waited its whole bound after the on-chip finger wait had ended the enrollment", Mode::Chip,
+     "open enroll:1:0:finger0 enroll:1:1:finger1@wait.3/1000", "stop-answers-minus-1-only-while-an-operation-runs"},
+    {"a stop waited its whole bound after an enrollment on an unplugged sensor had failed", Mode::Chip,
+     "open unplug enroll:3:1:finger0@wait.8/3000", "stop-answers-minus-1-only-while-an-operation-runs"},
+    {"a stop on a disabled device waited its whole bound", Mode::Host, "reconf:0 clean:1:1:1@after/50",
+     "stop-answers-minus-1-only-while-an-operation-runs"},
+    {"a search after a failed open searched on no sensor", Mode::Chip, "open unplug open search:0:-1:0:stranger1",
+     "no-sdk-call-on-a-device-not-open"},
+    {"a verify after close captured on no sensor", Mode::Host, "open close verify:1:0:-",
+     "no-sdk-call-on-a-device-not-open"},
+    {"a failed sensor open kept the SDK set up, so the next open failed and stayed busy", Mode::Host,
+     "sdk:OpenDevice:-4 open open", "open-succeeds-on-a-sensor-that-answers"},
+    {"a refused SDK set-up left the status busy with no result", Mode::Host, "sdk:GlobalInit:1 open",
+     "operation-ends-idle-with-a-result"},
+    {"a clean of -1..-1 left the user's finger on the sensor", Mode::Chip, "open enroll:3:0:finger4 clean:3:-1:-1",
+     "sensor-holds-what-the-database-lists"},
+    {"a clean of 255..255 deleted every finger of the user on the sensor", Mode::Chip,
+     "open enroll:1:0:finger0 dbadd:1:255 clean:1:255:255", "sensor-holds-what-the-database-lists"},
+    {"index 255 was enrolled as the byte for every finger", Mode::Chip, "open enroll:0:255:finger1",
+     "every-listed-finger-has-its-own-place-on-the-sensor"},
+    {"index 256 was enrolled onto the finger of index 0", Mode::Chip, "open enroll:1:0:finger0 enroll:1:256:finger1",
+     "every-listed-finger-has-its-own-place-on-the-sensor"},
+    {"a finger whose record another program removed still verified", Mode::Chip,
+     "open enroll:1:0:finger0 dbdel:1:0 verify:1:0:finger0", "only-listed-fingers-match"},
+    {"verify of index 1 matched the finger of index 0", Mode::Chip, "open enroll:1:0:finger0 verify:1:1:finger0",
+     "only-listed-fingers-match"},
+    {"identify of indexes 254..256 matched the finger of index 0", Mode::Chip,
+     "open enroll:1:0:finger0 identify:1:254:256:finger0", "only-listed-fingers-match"},
+    {"a finger enrolled already was refused and asked for again without end", Mode::Host,
+     "open enroll:258:2:finger0 dbadd:2:2 enroll:2:2:finger0", "operation-ends-within-its-bound"},
+};
+
+class Regressions : public testing::TestWithParam<Regression> {};
+
+TEST_P(Regressions, HoldEveryInvariant)
+{
+    const Regression &r = GetParam();
+    std::string error;
+    const auto steps = parse_steps(r.steps, &error);
+    ASSERT_TRUE(steps) << error;
+    const RunReport report = run_sequence(r.mode, *steps, options());
+    EXPECT_EQ(report.invariants_checked.count(r.invariant), 1u) << r.invariant << " was never checked";
+    for (const Finding &f : report.findings)
+        ADD_FAILURE() << r.fault << ": invariant " << f.invariant << " broken at step " << f.step + 1 << ": "
+                      << f.detail << "\n  rerun: " << rerun_line(r.mode, *steps);
+}
+
+INSTANTIATE_TEST_SUITE_P(FoundFaults, Regressions, testing::ValuesIn(kRegressions),
+                         [](const testing::TestParamInfo<Regression> &info) {
+                             return "case" + std::to_string(info.index);
+                         });
+
 // A finding's rerun line must give back the sequence that failed: every drawn step reads back as written,
 // and a mistyped step is refused with the word that is wrong.
 TEST(StepText, ReadsBackAsWritten)
