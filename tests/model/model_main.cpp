@@ -214,8 +214,17 @@ void run_campaign()
             ADD_FAILURE() << "invariant " << f.invariant << " broken, seed " << seed;
         }
         if (sequences % 500 == 0) {
+            // A campaign cut short still leaves its figures so far.
+            long found = 0;
+            long breaches = 0;
+            for (const auto &[name, n] : findings)
+                found += n;
+            for (const auto &[name, n] : known)
+                breaches += n;
             const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-            std::printf("[ campaign ] %ld steps, %ld sequences, %.0f s\n", steps_run, sequences, s);
+            std::printf("[ campaign ] %ld steps, %ld sequences, %ld checks of %zu invariants, %ld findings, %ld "
+                        "known-open breaches, %.0f s\n",
+                        steps_run, sequences, checks, checked.size(), found, breaches, s);
             std::fflush(stdout);
         }
     }
