@@ -12,7 +12,8 @@
 #include "kelvra_endings.h"
 #include "kelvra_internal.h"
 #include "kelvra_platform.h"
-#include "kelvra_resources.h"
+#include "kelvra_records.h"
+#include "kelvra_wait.h"
 
 namespace {
 
@@ -29,10 +30,6 @@ constexpr int kReadMessagePauseMs = 1500;
 constexpr int kSearchRetryPauseMs = 500;
 // A user may keep this many stored samples (of either work mode) on one device.
 constexpr unsigned kMaxStoredSamples = 9;
-// The sensor's code for "this press is not decided yet", also the step loop's "no answer" marker.
-constexpr int kStepWaiting = KELFPSCAN_ENROLL_NOT_FINISHED;
-// The step loop's marker for a sensor that gave up on the step: reported as a time-out.
-constexpr int kStepGaveUp = 3;
 constexpr int kIdentifyResetCount = 4;
 
 // Finger record handed to the store: index in byte 0, the operating-system tag's length in byte 55
@@ -47,19 +44,16 @@ using OnchipQuery = std::array<unsigned char, KELVRA_ONCHIP_QUERY_SIZE>;
 using kelvra::DbConnection;
 using kelvra::FeatureList;
 
-// The user's records on this device with an index in the range, read in one connection.
+using kelvra::WaitOutcome;
+using kelvra::FingerAwaited;
+
+// The user's records on this device with an index in the range; none when the database cannot be opened.
 FeatureList query_records(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
-    DbConnection db = kelvra::connect_db();
-    if (!db)
-        return nullptr;
-    FeatureList list{
-        bio_sto_get_feature_info(db.get(), uid, dev->bioinfo.biotype, dev->device_name, idx_start, idx_end)};
-    print_feature_info(list.get());
-    return list;
+    return std::move(kelvra::read_user_records(dev, uid, idx_start, idx_end).list);
 }
 
-// One finger of one user on the sensor, whatever its number: unlike iops_fingerDel_status_check, finger 255
+// One finger of one user on the sensor, whatever its number: unlike delete_on_sensor, finger 255
 // is not every finger here.
 int delete_one_finger(kelvra_driver_t *priv, int uid, int finger)
 {
@@ -114,79 +108,157 @@ std::optional<std::vector<int>> indexes_listed(bio_dev *dev, int uid, int idx_st
     return indexes;
 }
 
-int fail_clean(bio_dev *dev, int code)
-{
-    kelvra::end_failed(dev, OPS_CLEAN_FAIL, kelvra::own_code(NOTIFY_CLEAN_FAIL));
-    return code;
-}
+// After the sensor matched, search names the stored finger: the first record of the matched index in
+// database order, with its first sample; or it was stopped before it found it.
+struct MatchedRecord {
+    bool stopped = false;
+    FeatureList found;
+};
 
-// The presses and steps end in failure: OPS_ENROLL_FAIL, with the notify id the failing step left.
-int fail_enroll(bio_dev *dev)
-{
-    kelvra::end_failed(dev, OPS_ENROLL_FAIL);
-    return -1;
-}
-
-// A finger the database does not list could never be deleted by clean and would keep unlocking
-// the account, so the template just stored goes again and the enrollment fails.
-int fail_bookkeeping(bio_dev *dev, kelvra_driver_t *priv, int uid, int idx)
-{
-    const int del = delete_one_finger(priv, uid, idx);
-    if (del == 0)
-        kelvra::end_with_error(dev, kelvra::Order::ResultNotifyIdle,
-                               tr("The fingerprint could not be recorded and was removed from the sensor again. "
-                                  "Please enroll it again"));
-    else
-        kelvra::end_with_error(dev, kelvra::Order::ResultNotifyIdle,
-                               tr("The fingerprint could not be recorded, and removing it from the sensor failed, "
-                                  "error code: %d"),
-                               del);
-    return -1;
-}
-
-// After the sensor matched, search names the stored finger: the first record of the matched index
-// in database order, with its first sample.
-feature_info *walk_for_matched_record(bio_dev *dev, kelvra_driver_t *priv, int uid, int idx_start, int idx_end,
+MatchedRecord walk_for_matched_record(bio_dev *dev, kelvra_driver_t *priv, int uid, int idx_start, int idx_end,
                                       int matchedId)
 {
     FeatureList info_list = query_records(dev, uid, idx_start, idx_end);
-
+    MatchedRecord walk;
     // A stop that came in while the sensor answered is honoured rather than overwritten.
-    int32_t flag = priv->ctrlFlag.load();
-    while (flag != CTRL_STOP_REQUESTED && !priv->ctrlFlag.compare_exchange_weak(flag, CTRL_RUNNING)) {
-    }
-
-    FeatureList found;
-    bool stopped = priv->ctrlFlag.load() == CTRL_STOP_REQUESTED;
-    for (const feature_info *record = info_list.get(); record != nullptr && !stopped; record = record->next) {
+    walk.stopped = !kelvra::arm_walk(priv);
+    for (const feature_info *record = info_list.get(); record != nullptr && !walk.stopped; record = record->next) {
         for (const feature_sample *sample = record->sample; sample != nullptr; sample = sample->next) {
             if (priv->ctrlFlag.load() == CTRL_STOP_REQUESTED) {
-                stopped = true;
+                walk.stopped = true;
                 break;
             }
             if (record->index == matchedId) {
-                found = kelvra::copy_record(record, sample);
+                walk.found = kelvra::copy_record(record, sample);
                 break;
             }
         }
         if (record->index == matchedId)
             break;
     }
+    if (walk.stopped)
+        walk.found.reset();
+    else
+        priv->ctrlFlag = CTRL_FINISHED;
+    return walk;
+}
 
-    if (stopped) {
-        kelvra::end_stopped(dev);
-        return nullptr;
+// The shared start of the three matching operations: the running status, the press prompt and the
+// sensor's search.
+WaitOutcome search_for_finger(bio_dev *dev, int doing, int uid, int *matchedId)
+{
+    bio_set_dev_status(dev, doing);
+    // Asked before every identify; its answer does not change what the search does.
+    if (doing == DEVS_IDENTIFY_DOING)
+        KELFPSCAN_ResetIdentifyCntForOS(priv_of(dev)->handle, kIdentifyResetCount);
+    kelvra::prompt(dev, MID_NEED_PRESS);
+    return kelvra::search_on_sensor(dev, uid, matchedId);
+}
+
+bool answered(const WaitOutcome &wait, int code)
+{
+    return wait.end == WaitOutcome::End::Answer && wait.code == code;
+}
+
+// How an on-chip enrollment ended.
+struct ChipEnrollment {
+    enum class End {
+        Enrolled,
+        LimitReached,     // the user has as many samples as a user may have
+        FingerWaitEnded,  // a press or a lift was not seen (time-out or stop: the wait does not tell which)
+        StepEnded,        // the sensor's step gave no usable answer: `step` says why
+        AlreadyEnrolled,  // the sensor holds this finger already
+        StoreFull,        // code: the sensor's answer
+        StoreFailed,      // code: the sensor's answer
+        NotRecorded,      // the bookkeeping record could not be written; code: the answer of the deletion
+    };
+    End end;
+    WaitOutcome step{WaitOutcome::End::Satisfied};
+    int code = 0;
+};
+
+// The six presses and the sensor's step for each. A press the sensor finds too close to an earlier one is
+// a retry: the same press is taken again once the finger has left.
+ChipEnrollment take_presses_on_sensor(bio_dev *dev)
+{
+    using End = ChipEnrollment::End;
+    int i = 1;
+    while (i <= kPresses) {
+        kelvra::announce(dev, kelvra::LogAs::Prompt,
+                         tr("[%d/%d] fingerprint is being sampled. Please press different parts of your finger"),
+                         i, kPresses);
+        if (!kelvra::wait_for_presence(dev, FingerAwaited::Press).satisfied())
+            return {End::FingerWaitEnded};
+        kelvra::sleep_ms(kDetectToStepPauseMs);
+
+        const WaitOutcome step = kelvra::run_enroll_step(dev, i);
+        if (answered(step, KELFPSCAN_ENROLL_OVERLAP)) {
+            // Hosts have always shown the sensor's two step texts as written.
+            kelvra::announce(dev, kelvra::LogAs::Prompt, "该次注册重复度高，请抬起手指，重新按压不同位置\n");
+            if (!kelvra::wait_for_presence(dev, FingerAwaited::Lift).satisfied())
+                return {End::FingerWaitEnded};
+            continue;
+        }
+        if (answered(step, KELFPSCAN_ENROLL_ALREADY_STORED)) {
+            kelvra::announce(dev, kelvra::LogAs::Prompt, "该手指已注册\n");
+            kelvra::sleep_ms(kReadMessagePauseMs);
+            return {End::AlreadyEnrolled};
+        }
+        if (!step.satisfied())
+            return {End::StepEnded, step};
+
+        ++i;
+        if (i < kPresses) {
+            bio_set_notify_abs_mid(dev, MID_NEED_LIFT);
+            if (!kelvra::wait_for_presence(dev, FingerAwaited::Lift).satisfied())
+                return {End::FingerWaitEnded};
+        }
+        if (i == kPresses) {
+            bio_set_notify_abs_mid(dev, MID_NEED_LIFT);
+            kelvra::sleep_ms(kLastLiftPauseMs);
+        }
     }
-    priv->ctrlFlag = CTRL_FINISHED;
-    kelvra::end_told_outcome(dev);
-    return found.release();
+    return {End::Enrolled};
+}
+
+ChipEnrollment enroll_on_sensor(bio_dev *dev, int uid, int idx, char *idx_name)
+{
+    using End = ChipEnrollment::End;
+    kelvra_driver_t *priv = priv_of(dev);
+
+    if (kelvra::count_stored_samples(dev, uid, 0, -1) > kMaxStoredSamples) {
+        kelvra::announce(dev, kelvra::LogAs::Nothing, "该用户指纹注册个数已达上限!");
+        kelvra::sleep_ms(kReadMessagePauseMs);
+        return {End::LimitReached};
+    }
+
+    const ChipEnrollment presses = take_presses_on_sensor(dev);
+    if (presses.end != End::Enrolled)
+        return presses;
+
+    OnchipRecord usrInfoBuf{};
+    kelvra::fill_user_record(usrInfoBuf.data(), usrInfoBuf.size(), uid);
+    OnchipRecord usrIDBuf = finger_record_for_store(idx);
+
+    kelvra::sleep_ms(kBeforeStorePauseMs);
+    const int ret = KELFPSCAN_StoreTemplateForOS(priv->handle, usrInfoBuf.data(), usrIDBuf.data());
+    if (ret == KELFPSCAN_STORE_FULL)
+        return {End::StoreFull, {WaitOutcome::End::Satisfied}, ret};
+    if (ret != 0)
+        return {End::StoreFailed, {WaitOutcome::End::Satisfied}, ret};
+
+    // A finger the database does not list could never be deleted by clean and would keep unlocking the
+    // account, so the template just stored goes again.
+    if (!write_bookkeeping_record(dev, uid, idx, idx_name))
+        return {End::NotRecorded, {WaitOutcome::End::Satisfied}, delete_one_finger(priv, uid, idx)};
+    return {End::Enrolled};
 }
 
 }  // namespace
 
-extern "C" {
+namespace kelvra {
 
-int iops_internel_enroll_count(bio_dev *dev, unsigned char *enrollCount, int uid, int idx_start, int idx_end)
+unsigned char count_stored_samples(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
     const FeatureList info_list = query_records(dev, uid, idx_start, idx_end);
     unsigned count = 0;
@@ -194,103 +266,84 @@ int iops_internel_enroll_count(bio_dev *dev, unsigned char *enrollCount, int uid
         for (const feature_sample *sample = record->sample; sample != nullptr; sample = sample->next)
             ++count;
     // A byte that wrapped at 256 samples would let the user past the limit again.
-    *enrollCount = static_cast<unsigned char>(count > 0xFF ? 0xFF : count);
-    return 1;
+    return static_cast<unsigned char>(count > 0xFF ? 0xFF : count);
 }
 
-int iops_fingerEnroll_status_check(bio_dev *dev, int enrollCnt)
+WaitOutcome run_enroll_step(bio_dev *dev, int press)
 {
     kelvra_driver_t *priv = priv_of(dev);
-    int status = kStepWaiting;
-    const kelvra::Stopwatch start = kelvra::start_clock();
-    int elapsed = 0;
-
-    while (priv->ctrlFlag.load() == CTRL_RUNNING && elapsed < priv->timeoutMS) {
-        const int ret = KELFPSCAN_EnrollForOS(priv->handle, static_cast<unsigned char>(enrollCnt));
-        if (ret == KELFPSCAN_ENROLL_ACCEPTED) {
-            status = 0;
-            break;
+    return wait_until(priv, [&] {
+        const int ret = KELFPSCAN_EnrollForOS(priv->handle, static_cast<unsigned char>(press));
+        switch (ret) {
+        case KELFPSCAN_ENROLL_ACCEPTED:
+            return Pass::satisfied();
+        case KELFPSCAN_ENROLL_GAVE_UP:
+        case KELFPSCAN_ENROLL_ALREADY_STORED:
+        case KELFPSCAN_ENROLL_OVERLAP:
+            return Pass::answer(ret);
+        case KELFPSCAN_ENROLL_POOR_IMAGE_A:
+        case KELFPSCAN_ENROLL_POOR_IMAGE_B:
+        case KELFPSCAN_ENROLL_POOR_IMAGE_C:
+            // Retry within the same step. The step grades no image itself, so the grade shown is 0.
+            announce(dev, LogAs::Error,
+                     tr("The fingerprint image quality is poor[%d], please press your finger again\n"), 0);
+            return Pass::retry(kStepPollMs);
+        default:
+            // The sensor has not decided the step yet.
+            return Pass::not_yet(kStepPollMs);
         }
-        if (ret == KELFPSCAN_ENROLL_GAVE_UP) {
-            status = kStepGaveUp;
-            break;
-        }
-        if (ret == KELFPSCAN_ENROLL_ALREADY_STORED || ret == KELFPSCAN_ENROLL_OVERLAP) {
-            status = ret;
-            break;
-        }
-        if (ret == KELFPSCAN_ENROLL_POOR_IMAGE_A || ret == KELFPSCAN_ENROLL_POOR_IMAGE_B ||
-            ret == KELFPSCAN_ENROLL_POOR_IMAGE_C) {
-            // The step loop grades no image itself, so the grade shown is 0.
-            kelvra::announce(dev, kelvra::LogAs::Error,
-                             tr("The fingerprint image quality is poor[%d], please press your finger again\n"), 0);
-        }
-        kelvra::sleep_ms(kStepPollMs);
-        elapsed = kelvra::elapsed_ms(start);
-    }
-
-    if (status != 0 && priv->ctrlFlag.load() == CTRL_STOP_REQUESTED) {
-        kelvra::end_stopped(dev);
-        return -1;
-    }
-    if (status == kStepWaiting || status == kStepGaveUp) {
-        kelvra::end_timed_out(dev);
-        return -1;
-    }
-    return status;
+    });
 }
 
-int iops_fingerIdentify_status_check(bio_dev *dev, int UID, int *matUserId)
+WaitOutcome search_on_sensor(bio_dev *dev, int uid, int *matchedId)
 {
     kelvra_driver_t *priv = priv_of(dev);
-    const kelvra::Stopwatch start = kelvra::start_clock();
-    int elapsed = 0;
-    int status = kStepWaiting;
-
     OnchipQuery userInfo{};
-    kelvra::fill_user_record(userInfo.data(), userInfo.size(), UID);
+    fill_user_record(userInfo.data(), userInfo.size(), uid);
+    // Filled by the sensor with every answer; the driver has no use for them.
     unsigned char searchRes = 0;
     unsigned int matchScore = 0;
-
-    while (priv->ctrlFlag.load() == CTRL_RUNNING && elapsed < priv->timeoutMS) {
-        const int ret = KELFPSCAN_SearchForOS(priv->handle, userInfo.data(), &searchRes, matUserId, &matchScore);
-        if (ret == KELFPSCAN_SEARCH_BUSY) {
+    return wait_until(priv, [&] {
+        const int ret = KELFPSCAN_SearchForOS(priv->handle, userInfo.data(), &searchRes, matchedId, &matchScore);
+        switch (ret) {
+        case KELFPSCAN_SEARCH_MATCH:
+            return Pass::satisfied();
+        case KELFPSCAN_SEARCH_NO_MATCH:
+            return Pass::answer(ret);
+        case KELFPSCAN_SEARCH_BUSY:
             // The sensor is still searching: ask again at once, within the same time-out.
-            elapsed = kelvra::elapsed_ms(start);
-            continue;
+            return Pass::not_yet(0);
+        default:
+            return Pass::not_yet(kSearchRetryPauseMs);
         }
-        if (ret == KELFPSCAN_SEARCH_NO_MATCH || ret == KELFPSCAN_SEARCH_MATCH) {
-            status = ret;
-            break;
-        }
-        kelvra::sleep_ms(kSearchRetryPauseMs);
-        elapsed = kelvra::elapsed_ms(start);
-    }
-
-    if (status != KELFPSCAN_SEARCH_MATCH && priv->ctrlFlag.load() == CTRL_STOP_REQUESTED) {
-        kelvra::end_stopped(dev);
-        return -1;
-    }
-    if (status == kStepWaiting) {
-        kelvra::end_timed_out(dev);
-        return -1;
-    }
-    return status;
+    });
 }
 
-int iops_fingerDel_status_check(bio_dev *dev, int UID, int fpID)
+void end_sensor_wait(bio_dev *dev, const WaitOutcome &wait)
+{
+    switch (wait.end) {
+    case WaitOutcome::End::Stopped:
+        end_stopped(dev);
+        return;
+    case WaitOutcome::End::Answer:     // the sensor gave up on the step
+    case WaitOutcome::End::TimedOut:   // also a flag that was neither running nor a stop request
+    case WaitOutcome::End::SensorError:
+        end_timed_out(dev);
+        return;
+    case WaitOutcome::End::Satisfied:
+        return;
+    }
+}
+
+int delete_on_sensor(bio_dev *dev, int uid, int finger)
 {
     kelvra_driver_t *priv = priv_of(dev);
-    if (fpID != KELVRA_FINGER_ALL)
-        return delete_one_finger(priv, UID, fpID);
+    if (finger != KELVRA_FINGER_ALL)
+        return delete_one_finger(priv, uid, finger);
     OnchipQuery userInfo{};
-    kelvra::fill_user_record(userInfo.data(), userInfo.size(), UID);
+    fill_user_record(userInfo.data(), userInfo.size(), uid);
     return KELFPSCAN_DelAllUserFpsFroOS(priv->handle, userInfo.data());
 }
-
-}  // extern "C"
-
-namespace kelvra {
 
 // The sensor first: a finger the sensor still holds keeps unlocking the account, so the database keeps
 // listing it until the sensor has really let it go.
@@ -298,14 +351,14 @@ int clean_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
     const bool one_index = idx_start == idx_end;
     if (one_index || (idx_start <= 0 && idx_end == -1)) {
-        const int del = iops_fingerDel_status_check(dev, uid, one_index ? idx_start : KELVRA_FINGER_ALL);
+        const int del = delete_on_sensor(dev, uid, one_index ? idx_start : KELVRA_FINGER_ALL);
         if (del != 0) {
             bio_print_error(tr("[%s] The sensor could not delete the fingerprints (error code %d); the records "
                                "are kept\n"),
                             dev->device_name, del);
-            return fail_clean(dev, del);
+            return del;
         }
-        return clean_database(dev, uid, idx_start, idx_end);
+        return remove_records(dev, uid, idx_start, idx_end);
     }
 
     // A range that leaves some indexes out: the sensor's deletion of every finger would take fingers outside
@@ -316,7 +369,7 @@ int clean_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
         bio_print_error(tr("[%s] The feature database could not tell which fingerprints of UID %d lie in indexes "
                            "%d to %d; nothing was deleted\n"),
                         dev->device_name, uid, idx_start, idx_end);
-        return fail_clean(dev, -1);
+        return -1;
     }
     int first_error = 0;
     std::vector<int> deleted;
@@ -333,137 +386,108 @@ int clean_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
             first_error = del;
     }
     if (first_error == 0)
-        return clean_database(dev, uid, idx_start, idx_end);
+        return remove_records(dev, uid, idx_start, idx_end);
     for (int index : deleted)
         remove_records(dev, uid, index, index);
-    return fail_clean(dev, first_error);
+    return first_error;
 }
 
 int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
 {
-    kelvra_driver_t *priv = priv_of(dev);
-
+    using End = ChipEnrollment::End;
     bio_set_dev_status(dev, DEVS_ENROLL_DOING);
-
-    unsigned char enrollCount = 0;
-    iops_internel_enroll_count(dev, &enrollCount, uid, 0, -1);
-    if (enrollCount > kMaxStoredSamples) {
-        announce(dev, LogAs::Nothing, "该用户指纹注册个数已达上限!");
-        sleep_ms(kReadMessagePauseMs);
-        return fail_enroll(dev);
-    }
-
-    int i = 1;
-    while (i <= kPresses) {
-        announce(dev, LogAs::Prompt,
-                 tr("[%d/%d] fingerprint is being sampled. Please press different parts of your finger"), i,
-                 kPresses);
-
-        if (iops_finger_status_check_moc(dev, 1, i) != 0)
-            return fail_enroll(dev);
-        sleep_ms(kDetectToStepPauseMs);
-
-        const int ret = iops_fingerEnroll_status_check(dev, i);
-        if (ret == -1)
-            return fail_enroll(dev);
-        if (ret == KELFPSCAN_ENROLL_ALREADY_STORED) {
-            announce(dev, LogAs::Prompt, "该手指已注册\n");
-            sleep_ms(kReadMessagePauseMs);
-            return fail_enroll(dev);
-        }
-        if (ret == KELFPSCAN_ENROLL_OVERLAP) {
-            // The same press is taken again once the finger has left.
-            announce(dev, LogAs::Prompt, "该次注册重复度高，请抬起手指，重新按压不同位置\n");
-            if (iops_finger_status_check_moc(dev, -1, i) != 0)
-                return fail_enroll(dev);
-            continue;
-        }
-
-        ++i;
-        if (i < kPresses) {
-            bio_set_notify_abs_mid(dev, MID_NEED_LIFT);
-            if (iops_finger_status_check_moc(dev, -1, i) != 0)
-                return fail_enroll(dev);
-        }
-        if (i == kPresses) {
-            bio_set_notify_abs_mid(dev, MID_NEED_LIFT);
-            sleep_ms(kLastLiftPauseMs);
-        }
-    }
-
-    OnchipRecord usrInfoBuf{};
-    fill_user_record(usrInfoBuf.data(), usrInfoBuf.size(), uid);
-    OnchipRecord usrIDBuf = finger_record_for_store(idx);
-
-    sleep_ms(kBeforeStorePauseMs);
-    const int ret = KELFPSCAN_StoreTemplateForOS(priv->handle, usrInfoBuf.data(), usrIDBuf.data());
-    if (ret == KELFPSCAN_STORE_FULL) {
-        end_with_error(dev, Order::ResultIdleNotify, tr("No more userid to store tempFeature, error code: %d"), ret);
+    const ChipEnrollment enrollment = enroll_on_sensor(dev, uid, idx, idx_name);
+    switch (enrollment.end) {
+    case End::Enrolled:
+        end_outcome(dev, OPS_ENROLL_SUCCESS);
+        return 0;
+    case End::StepEnded:
+        // The step's own ending (a stop or a time-out) first, then the enrollment's failure.
+        end_sensor_wait(dev, enrollment.step);
+        end_failed(dev, OPS_ENROLL_FAIL);
+        return -1;
+    case End::LimitReached:
+    case End::FingerWaitEnded:
+    case End::AlreadyEnrolled:
+        // OPS_ENROLL_FAIL; the notify id stays what the failing step told.
+        end_failed(dev, OPS_ENROLL_FAIL);
+        return -1;
+    case End::StoreFull:
+        end_with_error(dev, Order::ResultIdleNotify, tr("No more userid to store tempFeature, error code: %d"),
+                       enrollment.code);
+        return -1;
+    case End::StoreFailed:
+        end_with_error(dev, Order::ResultIdleNotify, tr("Generate fingerprint template error, error code: %d"),
+                       enrollment.code);
+        return -1;
+    case End::NotRecorded:
+        if (enrollment.code == 0)
+            end_with_error(dev, Order::ResultNotifyIdle,
+                           tr("The fingerprint could not be recorded and was removed from the sensor again. "
+                              "Please enroll it again"));
+        else
+            end_with_error(dev, Order::ResultNotifyIdle,
+                           tr("The fingerprint could not be recorded, and removing it from the sensor failed, "
+                              "error code: %d"),
+                           enrollment.code);
         return -1;
     }
-    if (ret != 0) {
-        end_with_error(dev, Order::ResultIdleNotify, tr("Generate fingerprint template error, error code: %d"), ret);
-        return -1;
-    }
-
-    if (!write_bookkeeping_record(dev, uid, idx, idx_name))
-        return fail_bookkeeping(dev, priv, uid, idx);
-
-    end_outcome(dev, OPS_ENROLL_SUCCESS);
-    return 0;
+    return -1;
 }
-
-namespace {
-
-// Shared start of the three matching operations: the running status, the press prompt and the
-// sensor's search. Returns the search loop's answer; -1 has been reported already.
-int run_onchip_search(bio_dev *dev, int doing, int uid, int *matchedId)
-{
-    bio_set_dev_status(dev, doing);
-    if (doing == DEVS_IDENTIFY_DOING)
-        KELFPSCAN_ResetIdentifyCntForOS(priv_of(dev)->handle, kIdentifyResetCount);
-    prompt(dev, MID_NEED_PRESS);
-    return iops_fingerIdentify_status_check(dev, uid, matchedId);
-}
-
-}  // namespace
 
 int verify_chip_mode(bio_dev *dev, int uid, int /*idx*/)
 {
     int userID = -1;
-    const int ret = run_onchip_search(dev, DEVS_VERIFY_DOING, uid, &userID);
-    if (ret == -1)
-        return -1;
-    const bool match = ret == KELFPSCAN_SEARCH_MATCH;
-    end_outcome(dev, match ? OPS_VERIFY_MATCH : OPS_VERIFY_NO_MATCH);
-    return match ? 1 : 0;
+    const WaitOutcome search = search_for_finger(dev, DEVS_VERIFY_DOING, uid, &userID);
+    if (search.satisfied()) {
+        end_outcome(dev, OPS_VERIFY_MATCH);
+        return 1;
+    }
+    if (answered(search, KELFPSCAN_SEARCH_NO_MATCH)) {
+        end_outcome(dev, OPS_VERIFY_NO_MATCH);
+        return 0;
+    }
+    end_sensor_wait(dev, search);
+    return -1;
 }
 
 int identify_chip_mode(bio_dev *dev, int uid, int /*idx_start*/, int /*idx_end*/)
 {
     int matUserId = -1;
-    const int ret = run_onchip_search(dev, DEVS_IDENTIFY_DOING, uid, &matUserId);
-    if (ret == -1)
-        return -1;
-    const bool match = ret == KELFPSCAN_SEARCH_MATCH;
-    end_outcome(dev, match ? OPS_IDENTIFY_MATCH : OPS_IDENTIFY_NO_MATCH);
-    // The sensor may search every user; the caller asked about this one.
-    return match ? uid : -1;
+    const WaitOutcome search = search_for_finger(dev, DEVS_IDENTIFY_DOING, uid, &matUserId);
+    if (search.satisfied()) {
+        end_outcome(dev, OPS_IDENTIFY_MATCH);
+        // The sensor may search every user; the caller asked about this one.
+        return uid;
+    }
+    if (answered(search, KELFPSCAN_SEARCH_NO_MATCH))
+        end_outcome(dev, OPS_IDENTIFY_NO_MATCH);
+    else
+        end_sensor_wait(dev, search);
+    return -1;
 }
 
 feature_info *search_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
     int userID = -1;
-    const int ret = run_onchip_search(dev, DEVS_SEARCH_DOING, uid, &userID);
-    if (ret == -1)
-        return nullptr;
-    if (ret != KELFPSCAN_SEARCH_MATCH) {
+    const WaitOutcome search = search_for_finger(dev, DEVS_SEARCH_DOING, uid, &userID);
+    if (answered(search, KELFPSCAN_SEARCH_NO_MATCH)) {
         end_outcome(dev, OPS_SEARCH_NO_MATCH);
+        return nullptr;
+    }
+    if (!search.satisfied()) {
+        end_sensor_wait(dev, search);
         return nullptr;
     }
     // The match is told before the database is asked which record it is.
     tell_outcome(dev, OPS_SEARCH_MATCH);
-    return walk_for_matched_record(dev, priv_of(dev), uid, idx_start, idx_end, userID);
+    MatchedRecord walk = walk_for_matched_record(dev, priv_of(dev), uid, idx_start, idx_end, userID);
+    if (walk.stopped) {
+        end_stopped(dev);
+        return nullptr;
+    }
+    end_told_outcome(dev);
+    return walk.found.release();
 }
 
 }  // namespace kelvra

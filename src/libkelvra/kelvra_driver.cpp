@@ -2,6 +2,7 @@
 #include "kelvra_endings.h"
 #include "kelvra_internal.h"
 #include "kelvra_platform.h"
+#include "kelvra_records.h"
 
 #include <glib.h>
 #include <libintl.h>
@@ -10,10 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-
-extern "C" {
-KELVRA_EXPORT unsigned char mocmohFlag_Dev1 = 0;
-}
 
 namespace {
 
@@ -100,6 +97,68 @@ bool firmware_needs_update(void *handle)
     return sensorType == kUpdateSensorType && mcuType == kUpdateMcuType;
 }
 
+// How far open came.
+struct Opening {
+    enum class End { Opened, NoSensor, SdkRefused, OpenFailed, UnusableImage, NoImageBuffer };
+    End end;
+    int code = 0;  // OpenFailed: the SDK's answer
+};
+
+// Sets the SDK up, opens the first sensor, reads its work mode and image geometry and makes the capture
+// buffer. A failure after the sensor was opened closes it and releases the SDK again.
+Opening open_sensor(bio_dev *dev)
+{
+    using End = Opening::End;
+    kelvra_driver_t *priv = priv_of(dev);
+
+    // Only the count decides, not the call's answer.
+    int count = 0;
+    KELFPSCAN_GetDeviceCount(&count);
+    if (count <= 0)
+        return {End::NoSensor};
+
+    priv->ctrlFlag = CTRL_IDLE;
+    priv->timeoutMS = bio_get_ops_timeout_ms();
+
+    // Opened before without a close: release that sensor and the SDK before setting up again.
+    if (priv->handle != nullptr)
+        release_sensor(priv);
+
+    if (KELFPSCAN_GlobalInit() != 0)
+        return {End::SdkRefused};
+    bio_print_debug("初始化%s SDK成功\n", dev->device_name);
+
+    const int ret = KELFPSCAN_OpenDevice(&priv->handle, 0);
+    if (ret != 0)
+        return {End::OpenFailed, ret};
+
+    // The answers of the work-mode, marker and geometry queries are not looked at: open goes on with what
+    // they left, as hosts of the first release saw it do.
+    KELFPSCAN_GetDeviceWorkMode(priv->handle, &mocmohFlag_Dev1);
+    if (mocmohFlag_Dev1 != 0)
+        kelvra::check_reinstall_marker(dev);
+
+    KELFPSCAN_GetImageInfo(priv->handle, &priv->imageW, &priv->imageH, &priv->imageDPI);
+    bio_print_debug("获取指纹图像宽、高、DPI：[%d, %d, %d]\n", priv->imageW, priv->imageH, priv->imageDPI);
+
+    iops_buf_free(priv->rawImage);
+    priv->rawImage = nullptr;
+    // Without a capture buffer nothing can be captured: the sensor and the SDK are released again.
+    if (!image_geometry_usable(priv)) {
+        release_sensor(priv);
+        return {End::UnusableImage};
+    }
+    priv->rawImage = static_cast<unsigned char *>(
+        iops_buf_alloc(static_cast<size_t>(priv->imageW) * static_cast<size_t>(priv->imageH)));
+    if (priv->rawImage == nullptr) {
+        release_sensor(priv);
+        return {End::NoImageBuffer};
+    }
+
+    priv->ctrlFlag = CTRL_RUNNING;
+    return {End::Opened};
+}
+
 }  // namespace
 
 extern "C" {
@@ -153,7 +212,7 @@ int kelvra_ops_configure(bio_dev *dev, GKeyFile *conf)
     }
     dev->dev_priv = priv;
 
-    iops_para_config(dev, conf);
+    kelvra::read_configuration(dev, conf);
     return 0;
 }
 
@@ -169,19 +228,10 @@ void kelvra_ops_attach(bio_dev *) {}
 
 void kelvra_ops_detach(bio_dev *) {}
 
-int iops_device_discover(void)
-{
-    int count = 0;
-    const int ret = KELFPSCAN_GetDeviceCount(&count);
-    if (ret < 0)
-        return ret;
-    return count > 0 ? count : 0;
-}
-
 int kelvra_ops_discover(bio_dev *dev)
 {
     bio_print_info(tr("Detecting %s device ...\n"), dev->device_name);
-    const int n = iops_device_discover();
+    const int n = kelvra::count_sensors();
     if (n < 0)
         bio_print_error(tr("Detect %s device error, error code: %d\n"), dev->device_name, n);
     else if (n == 0)
@@ -191,92 +241,42 @@ int kelvra_ops_discover(bio_dev *dev)
     return n;
 }
 
-int ReinstallOSCheck(bio_dev *dev)
-{
-    kelvra_driver_t *priv = priv_of(dev);
-    char path[200] = {};
-    std::snprintf(path, sizeof path, "%s/%s", kelvra::platform().marker_dir, kelvra::kMarkerName);
-
-    if (FILE *existing = std::fopen(path, "r")) {
-        std::fclose(existing);
-        return 0;
-    }
-    // No marker: the driver's directory was installed afresh, so templates the sensor keeps for this
-    // operating system belong to an earlier installation.
-    FILE *created = std::fopen(path, "w+b");
-    if (created == nullptr)
-        return -1;
-    const int ret = KELFPSCAN_DelOSInfoFpsFroOS(priv->handle, kelvra::kOsTag);
-    std::fclose(created);
-    return ret;
-}
-
 int kelvra_ops_open(bio_dev *dev)
 {
     kelvra_driver_t *priv = priv_of(dev);
 
     kelvra::tell_fresh_start(dev);
-
     if (kelvra::refused_while_disabled(dev))
         return -1;
-
     bio_set_dev_status(dev, DEVS_OPEN_DOING);
 
-    int count = 0;
-    KELFPSCAN_GetDeviceCount(&count);
-    if (count <= 0) {
+    const Opening opening = open_sensor(dev);
+    switch (opening.end) {
+    case Opening::End::Opened:
+        kelvra::end_opened(dev);
+        return 0;
+    case Opening::End::NoSensor:
         kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify, "无可用设备");
+        // A sensor that is not found may be one waiting for its firmware: the script looks for it.
         run_update_script();
         return -1;
-    }
-
-    priv->ctrlFlag = CTRL_IDLE;
-    priv->timeoutMS = bio_get_ops_timeout_ms();
-
-    // Opened before without a close: release that sensor and the SDK before setting up again.
-    if (priv->handle != nullptr)
-        release_sensor(priv);
-
-    if (KELFPSCAN_GlobalInit() != 0) {
+    case Opening::End::SdkRefused:
+        // Only logged: hosts of the first release saw this open end without a result.
         bio_print_debug("%s SDK已初始化，已忽略初始化\n", dev->device_name);
         return -1;
-    }
-    bio_print_debug("初始化%s SDK成功\n", dev->device_name);
-
-    const int ret = KELFPSCAN_OpenDevice(&priv->handle, 0);
-    if (ret != 0) {
-        kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify, "打开设备失败，错误码：%d", ret);
+    case Opening::End::OpenFailed:
+        kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify, "打开设备失败，错误码：%d", opening.code);
         return -1;
-    }
-
-    KELFPSCAN_GetDeviceWorkMode(priv->handle, &mocmohFlag_Dev1);
-    if (mocmohFlag_Dev1 != 0)
-        ReinstallOSCheck(dev);
-
-    KELFPSCAN_GetImageInfo(priv->handle, &priv->imageW, &priv->imageH, &priv->imageDPI);
-    bio_print_debug("获取指纹图像宽、高、DPI：[%d, %d, %d]\n", priv->imageW, priv->imageH, priv->imageDPI);
-
-    iops_buf_free(priv->rawImage);
-    priv->rawImage = nullptr;
-    // Without a capture buffer nothing can be captured: the sensor and the SDK are released again.
-    if (!image_geometry_usable(priv)) {
-        release_sensor(priv);
+    case Opening::End::UnusableImage:
         kelvra::end_with_error(dev, kelvra::Order::ResultNotifyIdle,
                                tr("The sensor reported an unusable image size: %d x %d"), priv->imageW, priv->imageH);
         return -1;
-    }
-    priv->rawImage = static_cast<unsigned char *>(
-        iops_buf_alloc(static_cast<size_t>(priv->imageW) * static_cast<size_t>(priv->imageH)));
-    if (priv->rawImage == nullptr) {
-        release_sensor(priv);
+    case Opening::End::NoImageBuffer:
         kelvra::end_with_error(dev, kelvra::Order::ResultNotifyIdle,
                                tr("Out of memory for the fingerprint image buffer"));
         return -1;
     }
-
-    priv->ctrlFlag = CTRL_RUNNING;
-    kelvra::end_opened(dev);
-    return 0;
+    return -1;
 }
 
 void kelvra_ops_close(bio_dev *dev)
@@ -406,29 +406,45 @@ int kelvra_ops_clean(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_e
     if (kelvra::refused_while_disabled(dev))
         return 0;
     bio_set_dev_status(dev, DEVS_CLEAN_DOING);
-    return mocmohFlag_Dev1 != 0 ? kelvra::clean_chip_mode(dev, uid, idx_start, idx_end)
-                                : kelvra::clean_database(dev, uid, idx_start, idx_end);
+    const int ret = mocmohFlag_Dev1 != 0 ? kelvra::clean_chip_mode(dev, uid, idx_start, idx_end)
+                                         : kelvra::remove_records(dev, uid, idx_start, idx_end);
+    if (ret == 0)
+        kelvra::end_outcome(dev, OPS_CLEAN_SUCCESS);
+    else
+        kelvra::end_failed(dev, OPS_CLEAN_FAIL, kelvra::own_code(NOTIFY_CLEAN_FAIL));
+    return ret;
 }
 
 }  // extern "C"
 
 namespace kelvra {
 
-int remove_records(bio_dev *dev, int uid, int idx_start, int idx_end)
+int count_sensors()
 {
-    bio_sto_db *db = bio_sto_connect_db();
-    const int ret = bio_sto_clean_feature_info(db, uid, dev->bioinfo.biotype, dev->device_name, idx_start, idx_end);
-    bio_sto_disconnect_db(db);
-    return ret;
+    int count = 0;
+    const int ret = KELFPSCAN_GetDeviceCount(&count);
+    if (ret < 0)
+        return ret;
+    return count > 0 ? count : 0;
 }
 
-int clean_database(bio_dev *dev, int uid, int idx_start, int idx_end)
+int check_reinstall_marker(bio_dev *dev)
 {
-    const int ret = remove_records(dev, uid, idx_start, idx_end);
-    if (ret == 0)
-        end_outcome(dev, OPS_CLEAN_SUCCESS);
-    else
-        end_failed(dev, OPS_CLEAN_FAIL, own_code(NOTIFY_CLEAN_FAIL));
+    kelvra_driver_t *priv = priv_of(dev);
+    char path[200] = {};
+    std::snprintf(path, sizeof path, "%s/%s", platform().marker_dir, kMarkerName);
+
+    if (FILE *existing = std::fopen(path, "r")) {
+        std::fclose(existing);
+        return 0;
+    }
+    // No marker: the driver's directory was installed afresh, so templates the sensor keeps for this
+    // operating system belong to an earlier installation.
+    FILE *created = std::fopen(path, "w+b");
+    if (created == nullptr)
+        return -1;
+    const int ret = KELFPSCAN_DelOSInfoFpsFroOS(priv->handle, kOsTag);
+    std::fclose(created);
     return ret;
 }
 

@@ -181,14 +181,12 @@ Edges edges_of(const std::array<Group, 3> &groups)
 
 }  // namespace
 
-extern "C" {
+namespace kelvra {
 
-int DevAlg_ImgQsize(unsigned char *img, int w, int h, float *size)
+float covered_percentage(const unsigned char *img, int w, int h)
 {
-    if (w < kMinSide || h < kMinSide) {
-        *size = 0.0f;
-        return 0;
-    }
+    if (w < kMinSide || h < kMinSide)
+        return 0.0f;
 
     const std::size_t width = static_cast<std::size_t>(w);
     // Rows are probed at three column groups, columns at three row groups.
@@ -223,8 +221,7 @@ int DevAlg_ImgQsize(unsigned char *img, int w, int h, float *size)
         area = kCeiling;
     if (linex == 1 && liney == 1)
         area = 0.0f;
-    *size = area;
-    return 0;
+    return area;
 }
 
-}  // extern "C"
+}  // namespace kelvra

@@ -2,7 +2,8 @@
 #include "kelvra_endings.h"
 #include "kelvra_internal.h"
 #include "kelvra_platform.h"
-#include "kelvra_resources.h"
+#include "kelvra_records.h"
+#include "kelvra_wait.h"
 
 #include <cstring>
 
@@ -15,8 +16,6 @@ using kelvra::tr;
 constexpr int kVerifyLevel = 5;
 constexpr int kDuplicatePauseMs = 1000;
 constexpr int kEnrollCheckMinScore = 400;
-constexpr int kActionPress = 1;
-constexpr int kActionLift = -1;
 // The SDK's match word: 0 is a hit. Anything else stands in for "not compared" before each call.
 constexpr int kMatchHit = 0;
 constexpr int kMatchNone = 1;
@@ -33,17 +32,11 @@ using kelvra::obtain_buffer;
 // A database that cannot be opened yields no records and an error line; the walk then finds nothing.
 FeatureList read_stored_records(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
-    DbConnection db = kelvra::connect_db();
-    if (!db) {
+    kelvra::UserRecords records = kelvra::read_user_records(dev, uid, idx_start, idx_end);
+    if (!records.database_opened)
         bio_print_error(tr("[%s] Unable to open the feature database, no stored fingerprint can be compared\n"),
                         dev->device_name);
-        return nullptr;
-    }
-    FeatureList list(bio_sto_get_feature_info(db.get(), uid, dev->bioinfo.biotype, dev->device_name, idx_start,
-                                              idx_end));
-    print_feature_info(list.get());
-    db.reset();
-    return list;
+    return std::move(records.list);
 }
 
 // Decodes a stored sample into the template area (KELVRA_TEMPLATE_SIZE bytes). A text that is not base64 or
@@ -76,55 +69,6 @@ bool compare_hits(void *handle, const unsigned char *probe, const unsigned char 
     return rc == 0 && match == kMatchHit;
 }
 
-// Arms a walk over stored records. A stop requested before the walk begins (during the extraction or
-// between capture and walk) is answered here instead of being overwritten with "running".
-bool arm_walk(kelvra_driver_t *priv)
-{
-    int32_t seen = priv->ctrlFlag.load();
-    for (;;) {
-        if (seen == CTRL_STOP_REQUESTED) {
-            priv->ctrlFlag = CTRL_STOPPED;
-            return false;
-        }
-        if (priv->ctrlFlag.compare_exchange_weak(seen, CTRL_RUNNING))
-            return true;
-    }
-}
-
-// Steps 2 to 10 shared by verify, identify and search. Returns false when the operation has already been
-// ended (capture wait failed, extraction error, stop in the walk); otherwise *found holds the hit or NULL.
-bool run_host_match(bio_dev *dev, int doing_status, int uid, int idx_start, int idx_end, FeatureList *found)
-{
-    kelvra_driver_t *priv = priv_of(dev);
-
-    bio_set_dev_status(dev, doing_status);
-
-    unsigned char feature_data[KELVRA_FEATURE_SIZE] = {};
-
-    kelvra::prompt(dev, MID_NEED_PRESS);
-    if (iops_finger_status_check(dev, kActionPress) == -1)
-        return false;
-    kelvra::prompt(dev, MID_GEN_TEMPLATE);
-
-    const int r = KELFPSCAN_ExtractFeature(priv->handle, 0, feature_data);
-    if (r != 0) {
-        kelvra::end_with_error(dev, kelvra::Order::ResultIdleNotify,
-                               tr("Generate fingerprint characteristics error, error code: %d"), r);
-        return false;
-    }
-
-    bio_set_notify_abs_mid(dev, MID_IDENTIFY);
-
-    found->reset(iops_internel_search(dev, feature_data, uid, idx_start, idx_end));
-
-    if (priv->ctrlFlag.load() == CTRL_STOPPED) {
-        found->reset();
-        kelvra::end_stopped(dev);
-        return false;
-    }
-    return true;
-}
-
 // The record of a host-side template: the six blocks as base64 text in one sample numbered 1. NULL when
 // the host has no memory left for it.
 FeatureList new_template_record(bio_dev *dev, int uid, int idx, char *idx_name, const char *text)
@@ -142,22 +86,183 @@ FeatureList new_template_record(bio_dev *dev, int uid, int idx, char *idx_name, 
     return info;
 }
 
+using kelvra::FingerAwaited;
+using kelvra::WaitOutcome;
+
+// How a host-side enrollment ended.
+struct HostEnrollment {
+    enum class End { Enrolled, OutOfMemory, FingerWaitEnded, NoDatabase, StoreFailed };
+    End end;
+    WaitOutcome wait{WaitOutcome::End::Satisfied};  // FingerWaitEnded
+    int code = 0;                                   // StoreFailed: the database's answer
+};
+
+// The six presses, block k of feature_data from the k-th accepted one. A press of a finger the user
+// already enrolled, and a press whose features could not be extracted, are taken again under the same
+// number; the wait that did not see its press or lift ends them all.
+WaitOutcome take_six_presses(bio_dev *dev, int uid, unsigned char *feature_data)
+{
+    kelvra_driver_t *priv = priv_of(dev);
+    // Cleared so that a first extraction that fails is not checked against leftover stack bytes.
+    unsigned char enrollFeatureBuf[KELVRA_FEATURE_SIZE] = {};
+
+    int i = 1;
+    while (i <= KELVRA_ENROLL_PRESSES) {
+        kelvra::announce(dev, kelvra::LogAs::Prompt,
+                         tr("[%d/%d] fingerprint is being sampled. Please press different parts of your finger"),
+                         i, KELVRA_ENROLL_PRESSES);
+        const WaitOutcome press = kelvra::wait_for_graded_frame(dev, FingerAwaited::Press);
+        if (!press.satisfied())
+            return press;
+
+        // The duplicate check runs on whatever the extraction left, before its answer is looked at.
+        const int ret = KELFPSCAN_ExtractFeature(priv->handle, 0, enrollFeatureBuf);
+        if (kelvra::matches_stored_template(dev, enrollFeatureBuf, uid, 0, -1)) {
+            // Retry: the same press again after a moment to read the text, without a lift wait. Hosts have
+            // always shown this text as written.
+            kelvra::announce(dev, kelvra::LogAs::Nothing, "当前手指已注册，请更换手指并按压！");
+            kelvra::sleep_ms(kDuplicatePauseMs);
+            continue;
+        }
+        std::memcpy(feature_data + static_cast<std::size_t>(i - 1) * KELVRA_FEATURE_SIZE, enrollFeatureBuf,
+                    KELVRA_FEATURE_SIZE);
+        if (ret != 0) {
+            // Retry: the same press again once the finger has left; the block just copied is overwritten.
+            kelvra::announce(dev, kelvra::LogAs::Error,
+                             tr("Generate fingerprint characteristics error (%d), please lift your finger and "
+                                "press it again"),
+                             ret);
+            const WaitOutcome lift = kelvra::wait_for_graded_frame(dev, FingerAwaited::Lift);
+            if (!lift.satisfied())
+                return lift;
+            continue;
+        }
+        // After the last press the template is made at once, without asking for a lift.
+        if (i < KELVRA_ENROLL_PRESSES) {
+            bio_set_notify_abs_mid(dev, MID_NEED_LIFT);
+            const WaitOutcome lift = kelvra::wait_for_graded_frame(dev, FingerAwaited::Lift);
+            if (!lift.satisfied())
+                return lift;
+        }
+        ++i;
+    }
+    return {WaitOutcome::End::Satisfied};
+}
+
+// The working areas of one enrollment, obtained before the first press so that a host short of memory
+// is told so before the user presses at all.
+struct EnrollAreas {
+    Buffer feature_data = obtain_buffer(KELVRA_TEMPLATE_SIZE);
+    Buffer template_data = obtain_buffer(KELVRA_TEMPLATE_SIZE);
+    TextBuffer feature_encode = kelvra::obtain_text(KELVRA_TEMPLATE_TEXT_SIZE);
+    bool obtained() const { return feature_data && template_data && feature_encode; }
+};
+
+// Encodes the six blocks and writes the template's record into the host's database.
+HostEnrollment store_template(bio_dev *dev, int uid, int idx, char *idx_name, EnrollAreas &areas)
+{
+    using End = HostEnrollment::End;
+    std::memcpy(areas.template_data.get(), areas.feature_data.get(), KELVRA_TEMPLATE_SIZE);
+    bio_base64_encode(areas.template_data.get(), areas.feature_encode.get(), KELVRA_TEMPLATE_SIZE);
+
+    FeatureList info = new_template_record(dev, uid, idx, idx_name, areas.feature_encode.get());
+    if (info == nullptr)
+        return {End::OutOfMemory};
+    print_feature_info(info.get());
+
+    DbConnection db = kelvra::connect_db();
+    if (!db)
+        return {End::NoDatabase};
+    const int stored = bio_sto_set_feature_info(db.get(), info.get());
+    if (stored != 0)
+        return {End::StoreFailed, {WaitOutcome::End::Satisfied}, stored};
+    return {End::Enrolled};
+}
+
+HostEnrollment enroll_on_host(bio_dev *dev, int uid, int idx, char *idx_name)
+{
+    using End = HostEnrollment::End;
+    EnrollAreas areas;
+    if (!areas.obtained())
+        return {End::OutOfMemory};
+    const WaitOutcome presses = take_six_presses(dev, uid, areas.feature_data.get());
+    if (!presses.satisfied())
+        return {End::FingerWaitEnded, presses};
+    bio_set_notify_abs_mid(dev, MID_GEN_TEMPLATE);
+    return store_template(dev, uid, idx, idx_name, areas);
+}
+
+// How verify, identify and search came through the press, the extraction and the walk.
+struct HostMatch {
+    enum class End { Compared, FingerWaitEnded, ExtractionFailed, Stopped };
+    End end;
+    WaitOutcome wait{WaitOutcome::End::Satisfied};  // FingerWaitEnded
+    int code = 0;                                   // ExtractionFailed: the SDK's answer
+    FeatureList found;                              // Compared: the record that matched, or none
+};
+
+HostMatch match_on_host(bio_dev *dev, int doing_status, int uid, int idx_start, int idx_end)
+{
+    using End = HostMatch::End;
+    kelvra_driver_t *priv = priv_of(dev);
+
+    bio_set_dev_status(dev, doing_status);
+    unsigned char feature_data[KELVRA_FEATURE_SIZE] = {};
+
+    kelvra::prompt(dev, MID_NEED_PRESS);
+    const WaitOutcome press = kelvra::wait_for_graded_frame(dev, FingerAwaited::Press);
+    if (!press.satisfied())
+        return {End::FingerWaitEnded, press};
+    kelvra::prompt(dev, MID_GEN_TEMPLATE);
+
+    const int r = KELFPSCAN_ExtractFeature(priv->handle, 0, feature_data);
+    if (r != 0)
+        return {End::ExtractionFailed, {WaitOutcome::End::Satisfied}, r};
+
+    // Not logged: the host shows it, and the walk that follows is quick.
+    bio_set_notify_abs_mid(dev, MID_IDENTIFY);
+    FeatureList found(kelvra::search_stored_templates(dev, feature_data, uid, idx_start, idx_end));
+    if (priv->ctrlFlag.load() == CTRL_STOPPED)
+        return {End::Stopped};
+    return {End::Compared, {WaitOutcome::End::Satisfied}, 0, std::move(found)};
+}
+
+// The one exit of verify, identify and search in match-on-host mode: `outcome` when the finger was compared.
+void end_host_match(bio_dev *dev, const HostMatch &match, int outcome)
+{
+    switch (match.end) {
+    case HostMatch::End::Compared:
+        kelvra::end_outcome(dev, outcome);
+        return;
+    case HostMatch::End::FingerWaitEnded:
+        kelvra::end_finger_wait(dev, match.wait);
+        return;
+    case HostMatch::End::ExtractionFailed:
+        kelvra::end_with_error(dev, kelvra::Order::ResultIdleNotify,
+                               tr("Generate fingerprint characteristics error, error code: %d"), match.code);
+        return;
+    case HostMatch::End::Stopped:
+        kelvra::end_stopped(dev);
+        return;
+    }
+}
+
 }  // namespace
 
-extern "C" {
+namespace kelvra {
 
-int iops_internel_enroll_search(bio_dev *dev, unsigned char *feature_data, int uid, int idx_start, int idx_end)
+bool matches_stored_template(bio_dev *dev, const unsigned char *feature_data, int uid, int idx_start, int idx_end)
 {
     kelvra_driver_t *priv = priv_of(dev);
 
     FeatureList info_list = read_stored_records(dev, uid, idx_start, idx_end);
     if (info_list == nullptr)
-        return 1;
+        return false;
 
     Buffer template_data = obtain_buffer(KELVRA_TEMPLATE_SIZE);
     if (template_data == nullptr) {
         bio_print_error(tr("[%s] Out of memory for the stored fingerprint template\n"), dev->device_name);
-        return 1;
+        return false;
     }
 
     for (const feature_info *record = info_list.get(); record != nullptr; record = record->next) {
@@ -166,30 +271,32 @@ int iops_internel_enroll_search(bio_dev *dev, unsigned char *feature_data, int u
                 continue;
             int similarity = 0;
             if (compare_hits(priv->handle, feature_data, template_data.get(), KELVRA_TEMPLATE_BLOCKS, &similarity))
-                return 0;
+                return true;
         }
     }
-    return 1;
+    return false;
 }
 
-int enroll_check(bio_dev *dev, unsigned char *templateFeature, unsigned char *featureBuf, int featureNum)
+bool scores_above_enroll_threshold(bio_dev *dev, const unsigned char *templateFeature,
+                                   const unsigned char *featureBuf, int featureNum)
 {
     kelvra_driver_t *priv = priv_of(dev);
     int maxScore = 0;
     for (int cnt = 0; cnt < featureNum; ++cnt) {
         int similarity = 0;
         int match = kMatchNone;
+        // Only the score counts here, not the SDK's own verdict.
         const int ret = KELFPSCAN_VerifyExt(priv->handle, kVerifyLevel, featureBuf, 1,
                                             templateFeature + static_cast<std::size_t>(cnt) * KELVRA_FEATURE_SIZE,
                                             &similarity, &match);
         if (ret == 0 && similarity > maxScore)
             maxScore = similarity;
     }
-    return maxScore > kEnrollCheckMinScore ? 1 : 0;
+    return maxScore > kEnrollCheckMinScore;
 }
 
-feature_info *iops_internel_search(bio_dev *dev, unsigned char *feature_data, int uid, int idx_start,
-                                   int idx_end)
+feature_info *search_stored_templates(bio_dev *dev, const unsigned char *feature_data, int uid, int idx_start,
+                                      int idx_end)
 {
     kelvra_driver_t *priv = priv_of(dev);
 
@@ -212,13 +319,14 @@ feature_info *iops_internel_search(bio_dev *dev, unsigned char *feature_data, in
             const bool hit = load_template(dev, record, sample, template_data.get()) &&
                              compare_hits(priv->handle, feature_data, template_data.get(),
                                           KELVRA_TEMPLATE_BLOCKS, &similarity);
+            // A hit in the comparison during which the stop came is not reported.
             if (priv->ctrlFlag.load() == CTRL_STOP_REQUESTED) {
                 priv->ctrlFlag = CTRL_STOPPED;
                 return nullptr;
             }
             if (!hit)
                 continue;
-            found = kelvra::copy_record(record, sample).release();
+            found = copy_record(record, sample).release();
             bio_print_debug(tr("[%s] similarity = %d (UID:%d, INDEX[%d]:%s, SNO:%d)\n"), dev->device_name,
                             similarity, record->uid, record->index,
                             record->index_name != nullptr ? record->index_name : "", sample->no);
@@ -230,139 +338,63 @@ feature_info *iops_internel_search(bio_dev *dev, unsigned char *feature_data, in
     return found;
 }
 
-feature_info *iops_internel_searchForOS(bio_dev *, unsigned char *, int, int, int, int) { return nullptr; }
-
-}  // extern "C"
-
-namespace kelvra {
-
 int enroll_host_mode(bio_dev *dev, int uid, int idx, char *idx_name)
 {
-    kelvra_driver_t *priv = priv_of(dev);
-
     bio_set_dev_status(dev, DEVS_ENROLL_DOING);
-
-    Buffer feature_data = obtain_buffer(KELVRA_TEMPLATE_SIZE);
-    Buffer template_data = obtain_buffer(KELVRA_TEMPLATE_SIZE);
-    TextBuffer feature_encode = kelvra::obtain_text(KELVRA_TEMPLATE_TEXT_SIZE);
-    if (feature_data == nullptr || template_data == nullptr || feature_encode == nullptr) {
+    const HostEnrollment enrollment = enroll_on_host(dev, uid, idx, idx_name);
+    switch (enrollment.end) {
+    case HostEnrollment::End::Enrolled:
+        end_outcome(dev, OPS_ENROLL_SUCCESS);
+        return 0;
+    case HostEnrollment::End::OutOfMemory:
         end_out_of_memory(dev);
         return -1;
-    }
-
-    // Cleared so that a first extraction that fails is not checked against leftover stack bytes.
-    unsigned char enrollFeatureBuf[KELVRA_FEATURE_SIZE] = {};
-
-    int i = 0;
-    while (i <= KELVRA_ENROLL_PRESSES - 1) {
-        ++i;
-        announce(dev, LogAs::Prompt,
-                 tr("[%d/%d] fingerprint is being sampled. Please press different parts of your finger"), i,
-                 KELVRA_ENROLL_PRESSES);
-
-        if (iops_finger_status_check(dev, kActionPress) == -1)
-            return -1;
-
-        int ret = KELFPSCAN_ExtractFeature(priv->handle, 0, enrollFeatureBuf);
-        const int searchRet = iops_internel_enroll_search(dev, enrollFeatureBuf, uid, 0, -1);
-        if (searchRet == 0) {
-            announce(dev, LogAs::Nothing, "当前手指已注册，请更换手指并按压！");
-            --i;
-            sleep_ms(kDuplicatePauseMs);
-            continue;
-        }
-
-        std::memcpy(feature_data.get() + static_cast<std::size_t>(i - 1) * KELVRA_FEATURE_SIZE, enrollFeatureBuf,
-                    KELVRA_FEATURE_SIZE);
-
-        if (ret != 0) {
-            announce(dev, LogAs::Error,
-                     tr("Generate fingerprint characteristics error (%d), please lift your finger and press it "
-                        "again"),
-                     ret);
-            if (iops_finger_status_check(dev, kActionLift) == -1)
-                return -1;
-            --i;
-            continue;
-        }
-
-        if (i <= KELVRA_ENROLL_PRESSES - 1) {
-            bio_set_notify_abs_mid(dev, MID_NEED_LIFT);
-            ret = iops_finger_status_check(dev, kActionLift);
-            if (ret == -1)
-                return -1;
-        }
-    }
-
-    bio_set_notify_abs_mid(dev, MID_GEN_TEMPLATE);
-
-    std::memcpy(template_data.get(), feature_data.get(), KELVRA_TEMPLATE_SIZE);
-    bio_base64_encode(template_data.get(), feature_encode.get(), KELVRA_TEMPLATE_SIZE);
-
-    FeatureList info = new_template_record(dev, uid, idx, idx_name, feature_encode.get());
-    if (info == nullptr) {
-        end_out_of_memory(dev);
+    case HostEnrollment::End::FingerWaitEnded:
+        end_finger_wait(dev, enrollment.wait);
         return -1;
-    }
-    print_feature_info(info.get());
-
-    // The record did not reach the database: the user must not be told the finger was enrolled.
-    DbConnection db = kelvra::connect_db();
-    if (!db) {
+    case HostEnrollment::End::NoDatabase:
+        // The record did not reach the database: the user must not be told the finger was enrolled.
         end_with_error(dev, Order::ResultNotifyIdle,
                        tr("Unable to open the feature database, the fingerprint was not saved"));
         return -1;
-    }
-    const int stored = bio_sto_set_feature_info(db.get(), info.get());
-    db.reset();
-    if (stored != 0) {
+    case HostEnrollment::End::StoreFailed:
         end_with_error(dev, Order::ResultNotifyIdle,
-                       tr("Unable to save the fingerprint to the feature database, error code: %d"), stored);
+                       tr("Unable to save the fingerprint to the feature database, error code: %d"),
+                       enrollment.code);
         return -1;
     }
-
-    info.reset();
-    feature_data.reset();
-    template_data.reset();
-    feature_encode.reset();
-
-    end_outcome(dev, OPS_ENROLL_SUCCESS);
-    return 0;
+    return -1;
 }
 
 int verify_host_mode(bio_dev *dev, int uid, int idx)
 {
-    FeatureList found;
-    if (!run_host_match(dev, DEVS_VERIFY_DOING, uid, idx, idx, &found))
+    HostMatch match = match_on_host(dev, DEVS_VERIFY_DOING, uid, idx, idx);
+    const bool matched = match.found != nullptr;
+    match.found.reset();
+    end_host_match(dev, match, matched ? OPS_VERIFY_MATCH : OPS_VERIFY_NO_MATCH);
+    if (match.end != HostMatch::End::Compared)
         return -1;
-    const bool matched = found != nullptr;
-    found.reset();
-    end_outcome(dev, matched ? OPS_VERIFY_MATCH : OPS_VERIFY_NO_MATCH);
     return matched ? 1 : 0;
 }
 
 int identify_host_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
-    FeatureList found;
-    if (!run_host_match(dev, DEVS_IDENTIFY_DOING, uid, idx_start, idx_end, &found))
-        return -1;
+    HostMatch match = match_on_host(dev, DEVS_IDENTIFY_DOING, uid, idx_start, idx_end);
     int matched_uid = -1;
-    for (const feature_info *record = found.get(); record != nullptr; record = record->next)
+    for (const feature_info *record = match.found.get(); record != nullptr; record = record->next)
         if (matched_uid == -1 || record->uid < matched_uid)
             matched_uid = record->uid;
-    const bool matched = found != nullptr;
-    found.reset();
-    end_outcome(dev, matched ? OPS_IDENTIFY_MATCH : OPS_IDENTIFY_NO_MATCH);
+    const bool matched = match.found != nullptr;
+    match.found.reset();
+    end_host_match(dev, match, matched ? OPS_IDENTIFY_MATCH : OPS_IDENTIFY_NO_MATCH);
     return matched_uid;
 }
 
 feature_info *search_host_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
-    FeatureList found;
-    if (!run_host_match(dev, DEVS_SEARCH_DOING, uid, idx_start, idx_end, &found))
-        return nullptr;
-    end_outcome(dev, found != nullptr ? OPS_SEARCH_MATCH : OPS_SEARCH_NO_MATCH);
-    return found.release();
+    HostMatch match = match_on_host(dev, DEVS_SEARCH_DOING, uid, idx_start, idx_end);
+    end_host_match(dev, match, match.found != nullptr ? OPS_SEARCH_MATCH : OPS_SEARCH_NO_MATCH);
+    return match.found.release();
 }
 
 }  // namespace kelvra

@@ -1,4 +1,4 @@
-// kelvra_internal.cpp - configuration reader, buffer routines, the extra_info formatter and on-chip user records.
+// kelvra_internal.cpp - configuration reader, the extra_info formatter and on-chip user records.
 #include "kelvra_internal.h"
 
 #include <glib.h>
@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
-extern "C" {
+namespace kelvra {
 
-int iops_para_config(bio_dev *dev, GKeyFile *conf)
+void read_configuration(bio_dev *dev, GKeyFile *conf)
 {
     kelvra_driver_t *priv = kelvra::priv_of(dev);
     GError *err = nullptr;
@@ -35,30 +35,7 @@ int iops_para_config(bio_dev *dev, GKeyFile *conf)
     }
 
     bio_print_debug(kelvra::tr("[%s] Fingerprint Quality Threshold = %d\n"), dev->device_name, priv->image_quality);
-    return 0;
 }
-
-void *iops_buf_alloc(size_t size)
-{
-    // calloc of 0 bytes may return NULL; every caller treats NULL as "no buffer".
-    return std::calloc(size == 0 ? 1 : size, 1);
-}
-
-void iops_buf_free(void *buf)
-{
-    if (buf != nullptr)
-        std::free(buf);
-}
-
-void iops_buf_clean(void *buf, size_t size)
-{
-    if (buf != nullptr && size > 0)
-        std::memset(buf, 0, size);
-}
-
-}  // extern "C"
-
-namespace kelvra {
 
 const char *tr(const char *msgid) { return dgettext(KELVRA_TEXT_DOMAIN, msgid); }
 

@@ -1,4 +1,4 @@
-// kelvra_internal.h - the driver's internal routines, its notify ids and its module-wide state.
+// kelvra_internal.h - the driver's own routines, its notify ids and the sizes it works with.
 #ifndef KELVRA_INTERNAL_H
 #define KELVRA_INTERNAL_H
 
@@ -8,10 +8,8 @@
 
 #include "bio_host.h"
 #include "kelfpscan.h"
+#include "kelvra_exported.h"
 #include "kelvra_type.h"
-
-// Symbols the module exports; everything else stays inside it.
-#define KELVRA_EXPORT __attribute__((visibility("default")))
 
 #define KELVRA_TEXT_DOMAIN "biometric-driver-kelvra-dactylen"
 
@@ -39,7 +37,8 @@ constexpr int KELVRA_FINGER_ALL = 255;                        // finger number m
 static_assert(KELVRA_TEMPLATE_SIZE == 122880, "stored host-side templates are six blocks of 20480 bytes");
 static_assert(KELVRA_TEMPLATE_SIZE % 3 == 0, "an encoded template carries no padding");
 static_assert(KELVRA_TEMPLATE_TEXT_SIZE > KELVRA_TEMPLATE_SIZE / 3 * 4, "the encoded text and its NUL fit");
-static_assert(KELFPSCAN_MOC_IMAGE_WIDTH == KELFPSCAN_MOC_IMAGE_HEIGHT && KELVRA_MOC_SIDE == 96,
+static_assert(KELFPSCAN_MOC_IMAGE_WIDTH == KELFPSCAN_MOC_IMAGE_HEIGHT && KELVRA_MOC_SIDE == 96 &&
+                  KELVRA_MOC_SIDE == KELVRA_EXPORTED_MOC_SIDE,
               "the finger-area estimator measures 96 x 96 frames");
 static_assert(KELVRA_ONCHIP_RECORD_SIZE == 64 && KELVRA_ONCHIP_QUERY_SIZE >= KELVRA_ONCHIP_RECORD_SIZE,
               "the SDK reads 64 bytes of every on-chip record");
@@ -50,72 +49,6 @@ namespace kelvra {
 inline constexpr char kOsTag[] = "zuvo";
 inline constexpr std::size_t kOsTagLength = sizeof kOsTag - 1;
 }  // namespace kelvra
-
-extern "C" {
-
-// Module-wide state, shared by every device of the module in the process.
-KELVRA_EXPORT extern unsigned char mocmohFlag_Dev1;  // work mode of the last successful open
-KELVRA_EXPORT extern int w;                           // on-chip frame width, 96
-KELVRA_EXPORT extern int h;                           // on-chip frame height, 96
-KELVRA_EXPORT extern unsigned char imgBuf[KELVRA_MOC_SIDE * KELVRA_MOC_SIDE];
-
-// Host-facing operations (the slots of bio_dev).
-KELVRA_EXPORT int kelvra_ops_configure(bio_dev *dev, GKeyFile *conf);
-KELVRA_EXPORT int kelvra_ops_driver_init(bio_dev *dev);
-KELVRA_EXPORT void kelvra_ops_free(bio_dev *dev);
-KELVRA_EXPORT void kelvra_ops_attach(bio_dev *dev);
-KELVRA_EXPORT void kelvra_ops_detach(bio_dev *dev);
-KELVRA_EXPORT int kelvra_ops_discover(bio_dev *dev);
-KELVRA_EXPORT int kelvra_ops_open(bio_dev *dev);
-KELVRA_EXPORT void kelvra_ops_close(bio_dev *dev);
-KELVRA_EXPORT int kelvra_ops_enroll(bio_dev *dev, OpsActions action, int uid, int idx, char *idx_name);
-KELVRA_EXPORT int kelvra_ops_verify(bio_dev *dev, OpsActions action, int uid, int idx);
-KELVRA_EXPORT int kelvra_ops_identify(bio_dev *dev, OpsActions action, int uid, int idx_start, int idx_end);
-KELVRA_EXPORT feature_info *kelvra_ops_search(bio_dev *dev, OpsActions action, int uid, int idx_start,
-                                              int idx_end);
-KELVRA_EXPORT int kelvra_ops_clean(bio_dev *dev, OpsActions action, int uid, int idx_start, int idx_end);
-KELVRA_EXPORT feature_info *kelvra_ops_get_feature_list(bio_dev *dev, OpsActions action, int uid,
-                                                        int idx_start, int idx_end);
-KELVRA_EXPORT int kelvra_ops_stop_by_user(bio_dev *dev, int waiting_ms);
-KELVRA_EXPORT const char *kelvra_ops_get_dev_status_mesg(bio_dev *dev);
-KELVRA_EXPORT const char *kelvra_ops_get_ops_result_mesg(bio_dev *dev);
-KELVRA_EXPORT const char *kelvra_ops_get_notify_mid_mesg(bio_dev *dev);
-
-// Configuration and buffers.
-KELVRA_EXPORT int iops_para_config(bio_dev *dev, GKeyFile *conf);
-KELVRA_EXPORT void *iops_buf_alloc(size_t size);
-KELVRA_EXPORT void iops_buf_free(void *buf);
-KELVRA_EXPORT void iops_buf_clean(void *buf, size_t size);
-
-// Discovery and the operating-system marker.
-KELVRA_EXPORT int iops_device_discover(void);
-KELVRA_EXPORT int ReinstallOSCheck(bio_dev *dev);
-
-// Waiting for a finger: match-on-host grading loop, finger-area estimator, on-chip presence loop.
-KELVRA_EXPORT int iops_finger_status_check(bio_dev *dev, int action);
-KELVRA_EXPORT int DevAlg_ImgQsize(unsigned char *img, int w, int h, float *size);
-KELVRA_EXPORT int iops_finger_status_check_moc(bio_dev *dev, int action, int enrollCnt);
-
-// Enrollment.
-KELVRA_EXPORT int iops_internel_enroll_search(bio_dev *dev, unsigned char *feature_data, int uid, int idx_start,
-                                              int idx_end);
-KELVRA_EXPORT int enroll_check(bio_dev *dev, unsigned char *templateFeature, unsigned char *featureBuf,
-                               int featureNum);
-KELVRA_EXPORT int iops_internel_enroll_count(bio_dev *dev, unsigned char *enrollCount, int uid, int idx_start,
-                                             int idx_end);
-KELVRA_EXPORT int iops_fingerEnroll_status_check(bio_dev *dev, int enrollCnt);
-
-// Matching.
-KELVRA_EXPORT feature_info *iops_internel_search(bio_dev *dev, unsigned char *feature_data, int uid,
-                                                 int idx_start, int idx_end);
-KELVRA_EXPORT feature_info *iops_internel_searchForOS(bio_dev *dev, unsigned char *feature_data, int uid,
-                                                      int matID, int idx_start, int idx_end);
-KELVRA_EXPORT int iops_fingerIdentify_status_check(bio_dev *dev, int UID, int *matUserId);
-
-// On-chip deletion.
-KELVRA_EXPORT int iops_fingerDel_status_check(bio_dev *dev, int UID, int fpID);
-
-}  // extern "C"
 
 // Everything below is internal to the module (hidden) and reached only from its own sources and tests.
 namespace kelvra {
@@ -132,6 +65,52 @@ void vset_extra_info(kelvra_driver_t *priv, const char *format, va_list args) __
 // The user record of on-chip calls: uid in bytes 0 to 3, least significant first, the rest zero.
 void fill_user_record(unsigned char *record, std::size_t size, int uid);
 
+// ---- Waiting for a finger and for the sensor ----------------------------------------------------------
+struct WaitOutcome;
+
+// What a finger wait waits for. Neither is what the on-chip wait does for an action it does not know: it
+// watches the frames until a stop or the time-out.
+enum class FingerAwaited { Press, Lift, Neither };
+
+// Match-on-host: frames graded by the SDK until one passes (Satisfied), a grade fails (SensorError), a stop
+// or the time-out. end_finger_wait tells the host how a wait that was not satisfied ended.
+WaitOutcome wait_for_graded_frame(bio_dev *dev, FingerAwaited awaited);
+void end_finger_wait(bio_dev *dev, const WaitOutcome &wait);
+
+// Match-on-chip: 96 x 96 frames measured by the finger-area estimator; Satisfied, Stopped or TimedOut.
+WaitOutcome wait_for_presence(bio_dev *dev, FingerAwaited awaited);
+// The percentage of a w x h frame (row-major, one grey byte a pixel) a finger covers, 0 to 100.
+float covered_percentage(const unsigned char *img, int w, int h);
+
+// One on-chip enrollment step for press `press`: Satisfied (accepted), Answer with the sensor's
+// KELFPSCAN_ENROLL_OVERLAP, _ALREADY_STORED or _GAVE_UP, Stopped or TimedOut.
+WaitOutcome run_enroll_step(bio_dev *dev, int press);
+// The sensor's search for a finger of uid: Satisfied (a match, its id in *matchedId), Answer with
+// KELFPSCAN_SEARCH_NO_MATCH, Stopped or TimedOut. end_sensor_wait tells the host how a step or a search
+// that gave no usable answer ended: a stop, or a time-out (a sensor that gave up on a step is one too).
+WaitOutcome search_on_sensor(bio_dev *dev, int uid, int *matchedId);
+void end_sensor_wait(bio_dev *dev, const WaitOutcome &wait);
+
+// ---- Parts of the operations ---------------------------------------------------------------------------
+
+// The host-side walks: the duplicate check (true when a stored template of the user matches), and the
+// template search (the first record that matched, or NULL; after a stop ctrlFlag is CTRL_STOPPED).
+bool matches_stored_template(bio_dev *dev, const unsigned char *feature_data, int uid, int idx_start, int idx_end);
+feature_info *search_stored_templates(bio_dev *dev, const unsigned char *feature_data, int uid, int idx_start,
+                                      int idx_end);
+// 1 when featureBuf scores above 400 against one of featureNum blocks laid end to end, else 0.
+bool scores_above_enroll_threshold(bio_dev *dev, const unsigned char *templateFeature,
+                                   const unsigned char *featureBuf, int featureNum);
+// Every stored sample of the user in the range, counted (at most 255).
+unsigned char count_stored_samples(bio_dev *dev, int uid, int idx_start, int idx_end);
+// Deletes finger `finger` of uid on the sensor, or every finger when it is KELVRA_FINGER_ALL; the SDK's answer.
+int delete_on_sensor(bio_dev *dev, int uid, int finger);
+
+// Configuration, discovery and the marker check of a match-on-chip open.
+void read_configuration(bio_dev *dev, GKeyFile *conf);
+int count_sensors();
+int check_reinstall_marker(bio_dev *dev);
+
 // The operations' branches by work mode. The host-facing operations in kelvra_driver.cpp have already
 // found the device enabled (and, for enroll, paused; for clean, set the busy status) and pick the branch
 // from mocmohFlag_Dev1.
@@ -143,14 +122,9 @@ int identify_host_mode(bio_dev *dev, int uid, int idx_start, int idx_end);
 int identify_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end);
 feature_info *search_host_mode(bio_dev *dev, int uid, int idx_start, int idx_end);
 feature_info *search_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end);
+// The on-chip fingers first, then the records: 0 when both are gone, else the failing answer (the SDK's
+// code, or the database's).
 int clean_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end);
-
-// Deletes the user's records in the range from the feature database in one connection; the database's
-// answer, 0 on success. clean_database also ends the clean with it (OPS_CLEAN_SUCCESS, or OPS_CLEAN_FAIL
-// with NOTIFY_CLEAN_FAIL).
-int remove_records(bio_dev *dev, int uid, int idx_start, int idx_end);
-int clean_database(bio_dev *dev, int uid, int idx_start, int idx_end);
-
 }  // namespace kelvra
 
 #endif

@@ -7,13 +7,7 @@
 #include <mutex>
 
 #include "kelvra_internal.h"
-#include "kelvra_platform.h"
-
-extern "C" {
-KELVRA_EXPORT int w = KELVRA_MOC_SIDE;
-KELVRA_EXPORT int h = KELVRA_MOC_SIDE;
-KELVRA_EXPORT unsigned char imgBuf[KELVRA_MOC_SIDE * KELVRA_MOC_SIDE];
-}
+#include "kelvra_wait.h"
 
 namespace {
 
@@ -31,40 +25,33 @@ float capture_and_measure(void *handle)
 {
     std::lock_guard<std::mutex> lock(g_frame_lock);
     std::memset(imgBuf, kFrameFill, static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
+    // The capture's answer is not looked at: a failed capture leaves the fill, which reads as no finger.
     KELFPSCAN_CaptureRawData(handle, 0, imgBuf);
-    float imgScore = 0.0f;
-    DevAlg_ImgQsize(imgBuf, w, h, &imgScore);
-    return imgScore;
+    return kelvra::covered_percentage(imgBuf, w, h);
 }
 
 }  // namespace
 
-extern "C" {
+namespace kelvra {
 
-int iops_finger_status_check_moc(bio_dev *dev, int action, int /*enrollCnt*/)
+WaitOutcome wait_for_presence(bio_dev *dev, FingerAwaited awaited)
 {
-    kelvra_driver_t *priv = kelvra::priv_of(dev);
-    const kelvra::Stopwatch start = kelvra::start_clock();
-    int elapsed = 0;
+    kelvra_driver_t *priv = priv_of(dev);
     uint8_t noFingerCnt = 0;
-
-    while (priv->ctrlFlag.load() == CTRL_RUNNING && elapsed < priv->timeoutMS) {
+    return wait_until(priv, [&] {
         const float imgScore = capture_and_measure(priv->handle);
+        // Field tools read the score of every frame from standard output, in this form, without a newline
+        // at the end.
         std::printf("\n enroll imgScore = %d", static_cast<int>(imgScore));
-
-        if (action == -1) {
-            noFingerCnt = kelvra::frame_shows_no_finger(imgScore) ? static_cast<uint8_t>(noFingerCnt + 1) : 0;
+        if (awaited == FingerAwaited::Lift) {
+            noFingerCnt = frame_shows_no_finger(imgScore) ? static_cast<uint8_t>(noFingerCnt + 1) : 0;
             if (noFingerCnt >= kEmptyFramesForLift)
-                return 0;
-        } else if (action == 1) {
-            if (kelvra::frame_shows_press(imgScore))
-                return 0;
+                return Pass::satisfied();
+        } else if (awaited == FingerAwaited::Press && frame_shows_press(imgScore)) {
+            return Pass::satisfied();
         }
-
-        kelvra::sleep_ms(kFramePauseMs);
-        elapsed = kelvra::elapsed_ms(start);
-    }
-    return -1;
+        return Pass::not_yet(kFramePauseMs);
+    });
 }
 
-}  // extern "C"
+}  // namespace kelvra

@@ -16,7 +16,8 @@ enum kelvra_ctrl : int32_t {
 
 constexpr int KELVRA_EXTRA_INFO_SIZE = 1024;
 
-// Owned by bio_dev.dev_priv from configure to free. The fields keep this order.
+// Owned by bio_dev.dev_priv from configure to free. The fields keep this order: tools written against the
+// first release of the driver read them through dev_priv by offset.
 typedef struct kelvra_driver {
     void *handle;                   // the SDK's device handle; NULL while no sensor is open
     int32_t security_level;
