@@ -141,10 +141,10 @@ public:
 
         g_model = this;
         kelvra::Platform p = kelvra::platform();
-        p.sleep_ms = [](int ms) { g_model->on_sleep_us(int64_t(ms) * 1000, true); };
+        p.sleep_ms = [](int ms) { g_model->on_sleep_us(int64_t(ms) * 1000); };
         kelvra::set_platform_for_testing(p);
         kelvs_clock clock{[](void *) { return FakeTime::now_us(); },
-                          [](void *, int64_t us) { g_model->on_sleep_us(us, false); }, nullptr};
+                          [](void *, int64_t us) { g_model->on_sleep_us(us); }, nullptr};
         kelvs_set_clock(&clock);
         kelvs_set_call_listener([](const kelvs_call_record *r, void *) { g_model->on_call(*r); }, nullptr);
         // Counted from here: what an earlier sequence left behind was reported there.
@@ -279,7 +279,7 @@ private:
             fire_stop();
     }
 
-    void on_sleep_us(int64_t us, bool driver_pause)
+    void on_sleep_us(int64_t us)
     {
         if (t_stop_thread) {
             stop_sleep(us);
@@ -290,12 +290,13 @@ private:
             if ((trigger_ == StopAt::Entry && advances_ == 1) || (trigger_ == StopAt::Wait && advances_ == trigger_nth_))
                 fire_stop();
             const int64_t ran_ms = (FakeTime::now_us() - operation_start_us_) / 1000;
-            // A wait that never ends would hold the sequence for good: take the finger away, then the sensor.
-            if (driver_pause && ran_ms > bound_ms_ && !watchdog_lifted_) {
+            // An operation that never ends would hold the sequence for good: take the finger away, then the
+            // sensor. (Both sleeps come outside the sensor's lock, so the sensor can be steered from here.)
+            if (ran_ms > bound_ms_ && !watchdog_lifted_) {
                 watchdog_lifted_ = true;
                 kelvs_finger_auto(nullptr);
             }
-            if (driver_pause && ran_ms > 2 * bound_ms_ && !watchdog_unplugged_) {
+            if (ran_ms > 2 * bound_ms_ && !watchdog_unplugged_) {
                 watchdog_unplugged_ = true;
                 kelvs_unplug();
             }
