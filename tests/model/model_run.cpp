@@ -540,21 +540,28 @@ private:
         if (during.fired && during.during_operation) {
             if (during.answer == 0) {
                 const size_t later_calls = calls_of_operation - std::min(calls_of_operation, during.calls_at_answer);
+                // After a 0 the host may close the device: the operation must not touch the sensor again,
+                // and must not end as if it had waited on until its time-out.
                 bool reported_stop = false;
+                bool timed_out_after = false;
                 size_t last_idle = 0;
                 for (size_t i = 0; i < events.size(); ++i) {
                     const size_t at = journal_start + i;
-                    if (at >= during.journal_before && events[i].kind == BIO_EVENT_RESULT && events[i].common &&
-                        events[i].value == OPS_COMM_STOP_BY_USER)
+                    const bool result = events[i].kind == BIO_EVENT_RESULT && events[i].common;
+                    if (at >= during.journal_before && result && events[i].value == OPS_COMM_STOP_BY_USER)
                         reported_stop = true;
+                    if (at >= during.journal_at_answer && result && events[i].value == OPS_COMM_TIMEOUT)
+                        timed_out_after = true;
                     if (events[i].kind == BIO_EVENT_STATUS && events[i].value == DEVS_COMM_IDLE)
                         last_idle = at + 1;
                 }
                 const bool had_ended = last_idle != 0 && last_idle <= during.journal_at_answer;
-                check("stop-answered-0-ends-the-operation", later_calls <= 1 && (reported_stop || had_ended),
+                check("stop-answered-0-ends-the-operation",
+                      later_calls <= 1 && (reported_stop || had_ended || !timed_out_after),
                       std::to_string(later_calls) + " SDK calls after the answer; " +
                           (reported_stop ? "the stop was reported" : "no stop reported") + ", " +
-                          (had_ended ? "the operation had ended" : "the operation had not ended") + "; journal " +
+                          (had_ended ? "the operation had ended" : "the operation had not ended") +
+                          (timed_out_after ? ", a time-out reported after it" : "") + "; journal " +
                           kelvra_test::describe(events));
             } else {
                 check("stop-answers-minus-1-only-while-an-operation-runs", !during.returned_at_answer,
