@@ -95,8 +95,8 @@ void InterruptWatcher::watch()
 {
     for (;;) {
         Device *device = device_.load();
-        // While a stop is pending and an operation still runs, the request is repeated: a driver that
-        // was between its loops (its status still idle) answers at once without stopping anything.
+        // While a stop is pending and an operation still runs, the request is repeated: one made just
+        // before the driver entered the operation finds nothing running there and is answered at once.
         const bool pending = interrupted_.load() && device != nullptr && device->operation_running();
         pollfd p{pipe_[0], POLLIN, 0};
         const int ready = poll(&p, 1, pending ? kRepeatMs : -1);

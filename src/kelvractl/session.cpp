@@ -159,6 +159,7 @@ void Device::on_event(bio_dev *dev, const bio_event *event, void *user)
 
     if (event->kind == BIO_EVENT_RESULT) {
         self->last_result_ = event->value;
+        self->stop_reported_ = self->stop_reported_ || (event->common && event->value == OPS_COMM_STOP_BY_USER);
         return;
     }
     if (event->kind != BIO_EVENT_NOTIFY)
@@ -213,6 +214,7 @@ Report Device::run(Report report, const std::function<void(Report &)> &operation
     folder_ = {};
     last_result_ = -1;
     last_notify_ = -1;
+    stop_reported_ = false;
 
     if (dev_.ops_open == nullptr || dev_.ops_close == nullptr) {
         report.outcome = Outcome::error;
@@ -287,10 +289,8 @@ Report Device::run(Report report, const std::function<void(Report &)> &operation
     } else {
         report.outcome = outcome_of_result(last_result_);
     }
-    // A stop the driver could not acknowledge (it was between loops) still ends the operation early;
-    // whatever it reported then, the user stopped it.
-    if (stop_requested_.load() && report.outcome != Outcome::success && report.outcome != Outcome::match &&
-        report.outcome != Outcome::no_match)
+    // An on-chip enrollment tells the stop its wait answered and then its own failure (201).
+    if (stop_reported_ && report.outcome == Outcome::failed)
         report.outcome = Outcome::stopped;
 
     if (report.detail.empty()) {

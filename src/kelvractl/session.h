@@ -103,6 +103,7 @@ private:
     PromptFolder folder_;
     int last_result_ = -1;
     int last_notify_ = -1;
+    bool stop_reported_ = false;        // the driver told the operation's stop (result 3)
     Report *current_ = nullptr;
 };
 

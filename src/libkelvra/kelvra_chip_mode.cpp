@@ -4,9 +4,12 @@
 // record per finger in the host's database.
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "kelvra_endings.h"
@@ -91,34 +94,97 @@ bool write_bookkeeping_record(bio_dev *dev, int uid, int idx, char *idx_name)
     return bio_sto_set_feature_info(db.get(), info.get()) == 0;
 }
 
-// The distinct finger indexes the database lists for the user in the range, ascending; nothing when the
-// database cannot say. The host answers an empty range and a failed query alike (no list), so no list is
-// taken for "cannot say": cleaning a range of the database without knowing which fingers the sensor holds
-// there could leave fingers on the sensor that no list shows and no clean reaches again.
-std::optional<std::vector<int>> indexes_listed(bio_dev *dev, int uid, int idx_start, int idx_end)
+// The host's range rule: from idx_start up, and up to idx_end unless idx_end is negative.
+bool in_range(int index, int idx_start, int idx_end)
 {
-    const FeatureList list = query_records(dev, uid, idx_start, idx_end);
-    if (list == nullptr)
-        return std::nullopt;
-    std::vector<int> indexes;
-    for (const feature_info *record = list.get(); record != nullptr; record = record->next)
-        indexes.push_back(record->index);
-    std::sort(indexes.begin(), indexes.end());
-    indexes.erase(std::unique(indexes.begin(), indexes.end()), indexes.end());
-    return indexes;
+    return index >= idx_start && (idx_end < 0 || index <= idx_end);
 }
 
-// After the sensor matched, search names the stored finger: the first record of the matched index in
-// database order, with its first sample; or it was stopped before it found it.
+// The indexes the database lists for the user in the range, by the finger byte the sensor holds them
+// under (ascending), and the bytes of the user's records outside the range; nothing when the database
+// cannot say. The host answers an empty selection and a failed query alike (no list), so no list is taken
+// for "cannot say": cleaning a range of the database without knowing which fingers the sensor holds there
+// could leave fingers on the sensor that no list shows and no clean reaches again.
+struct ListedFingers {
+    std::map<int, std::vector<int>> in_range;  // finger byte -> the indexes held under it
+    std::set<int> outside;                     // finger bytes
+};
+std::optional<ListedFingers> fingers_listed(bio_dev *dev, int uid, int idx_start, int idx_end)
+{
+    const FeatureList list = query_records(dev, uid, INT_MIN, -1);
+    ListedFingers fingers;
+    for (const feature_info *record = list.get(); record != nullptr; record = record->next) {
+        const int byte = kelvra::finger_byte(record->index);
+        if (!in_range(record->index, idx_start, idx_end)) {
+            fingers.outside.insert(byte);
+            continue;
+        }
+        std::vector<int> &indexes = fingers.in_range[byte];
+        if (std::find(indexes.begin(), indexes.end(), record->index) == indexes.end())
+            indexes.push_back(record->index);
+    }
+    if (fingers.in_range.empty())
+        return std::nullopt;
+    return fingers;
+}
+
+// The first record of the list that the sensor's matched id stands for: its index, or an index above 254
+// that the sensor holds under its low byte.
+const feature_info *record_of_match(const feature_info *list, int matchedId)
+{
+    for (const feature_info *record = list; record != nullptr; record = record->next)
+        if (record->index == matchedId || kelvra::finger_byte(record->index) == matchedId)
+            return record;
+    return nullptr;
+}
+
+// The sensor may hold templates the database does not list (left by a deletion that failed, an earlier
+// installation or another program): a match counts only for a finger the database lists for the user in
+// the range asked about, read with the host's own range rules.
+bool match_is_listed(bio_dev *dev, const FeatureList &listed, int uid, int matchedId)
+{
+    if (record_of_match(listed.get(), matchedId) != nullptr)
+        return true;
+    bio_print_error(tr("[%s] The sensor matched fingerprint %d of UID %d, which the feature database does not list "
+                       "there; it does not count as a match\n"),
+                    dev->device_name, matchedId, uid);
+    return false;
+}
+
+// The samples of every record, saturated: a byte that wrapped at 256 samples would let the user past the
+// limit again.
+unsigned char count_samples(const FeatureList &info_list)
+{
+    unsigned count = 0;
+    for (const feature_info *record = info_list.get(); record != nullptr; record = record->next)
+        for (const feature_sample *sample = record->sample; sample != nullptr; sample = sample->next)
+            ++count;
+    return static_cast<unsigned char>(count > 0xFF ? 0xFF : count);
+}
+
+// The sensor holds an index under its low byte: 255 stands for every finger, and a byte another of the
+// user's indexes has would make the two one finger, which no clean could delete alone.
+bool sensor_can_hold_apart(const FeatureList &users_records, int idx)
+{
+    const int byte = kelvra::finger_byte(idx);
+    if (byte == KELVRA_FINGER_ALL)
+        return false;
+    for (const feature_info *record = users_records.get(); record != nullptr; record = record->next)
+        if (record->index != idx && kelvra::finger_byte(record->index) == byte)
+            return false;
+    return true;
+}
+
+// After the sensor matched, search names the stored finger: the first record in database order that the
+// matched id stands for, with its first sample; or it was stopped before it found it.
 struct MatchedRecord {
     bool stopped = false;
     FeatureList found;
 };
 
-MatchedRecord walk_for_matched_record(bio_dev *dev, kelvra_driver_t *priv, int uid, int idx_start, int idx_end,
-                                      int matchedId)
+MatchedRecord walk_for_matched_record(kelvra_driver_t *priv, const FeatureList &info_list, int matchedId)
 {
-    FeatureList info_list = query_records(dev, uid, idx_start, idx_end);
+    const feature_info *matched = record_of_match(info_list.get(), matchedId);
     MatchedRecord walk;
     // A stop that came in while the sensor answered is honoured rather than overwritten.
     walk.stopped = !kelvra::arm_walk(priv);
@@ -128,12 +194,12 @@ MatchedRecord walk_for_matched_record(bio_dev *dev, kelvra_driver_t *priv, int u
                 walk.stopped = true;
                 break;
             }
-            if (record->index == matchedId) {
+            if (record == matched) {
                 walk.found = kelvra::copy_record(record, sample);
                 break;
             }
         }
-        if (record->index == matchedId)
+        if (record == matched)
             break;
     }
     if (walk.stopped)
@@ -165,15 +231,16 @@ struct ChipEnrollment {
     enum class End {
         Enrolled,
         LimitReached,     // the user has as many samples as a user may have
-        FingerWaitEnded,  // a press or a lift was not seen (time-out or stop: the wait does not tell which)
-        StepEnded,        // the sensor's step gave no usable answer: `step` says why
+        IndexNotApart,    // the sensor would hold the index as every finger or as another of the user's
+        FingerWaitEnded,  // a press or a lift was not seen: `wait` says why (a stop or a time-out)
+        StepEnded,        // the sensor's step gave no usable answer: `wait` says why
         AlreadyEnrolled,  // the sensor holds this finger already
         StoreFull,        // code: the sensor's answer
         StoreFailed,      // code: the sensor's answer
         NotRecorded,      // the bookkeeping record could not be written; code: the answer of the deletion
     };
     End end;
-    WaitOutcome step{WaitOutcome::End::Satisfied};
+    WaitOutcome wait{WaitOutcome::End::Satisfied};
     int code = 0;
 };
 
@@ -187,16 +254,16 @@ ChipEnrollment take_presses_on_sensor(bio_dev *dev)
         kelvra::announce(dev, kelvra::LogAs::Prompt,
                          tr("[%d/%d] fingerprint is being sampled. Please press different parts of your finger"),
                          i, kPresses);
-        if (!kelvra::wait_for_presence(dev, FingerAwaited::Press).satisfied())
-            return {End::FingerWaitEnded};
+        if (const WaitOutcome press = kelvra::wait_for_presence(dev, FingerAwaited::Press); !press.satisfied())
+            return {End::FingerWaitEnded, press};
         kelvra::sleep_ms(kDetectToStepPauseMs);
 
         const WaitOutcome step = kelvra::run_enroll_step(dev, i);
         if (answered(step, KELFPSCAN_ENROLL_OVERLAP)) {
             // Hosts have always shown the sensor's two step texts as written.
             kelvra::announce(dev, kelvra::LogAs::Prompt, "该次注册重复度高，请抬起手指，重新按压不同位置\n");
-            if (!kelvra::wait_for_presence(dev, FingerAwaited::Lift).satisfied())
-                return {End::FingerWaitEnded};
+            if (const WaitOutcome lift = kelvra::wait_for_presence(dev, FingerAwaited::Lift); !lift.satisfied())
+                return {End::FingerWaitEnded, lift};
             continue;
         }
         if (answered(step, KELFPSCAN_ENROLL_ALREADY_STORED)) {
@@ -210,8 +277,8 @@ ChipEnrollment take_presses_on_sensor(bio_dev *dev)
         ++i;
         if (i < kPresses) {
             bio_set_notify_abs_mid(dev, MID_NEED_LIFT);
-            if (!kelvra::wait_for_presence(dev, FingerAwaited::Lift).satisfied())
-                return {End::FingerWaitEnded};
+            if (const WaitOutcome lift = kelvra::wait_for_presence(dev, FingerAwaited::Lift); !lift.satisfied())
+                return {End::FingerWaitEnded, lift};
         }
         if (i == kPresses) {
             bio_set_notify_abs_mid(dev, MID_NEED_LIFT);
@@ -226,11 +293,14 @@ ChipEnrollment enroll_on_sensor(bio_dev *dev, int uid, int idx, char *idx_name)
     using End = ChipEnrollment::End;
     kelvra_driver_t *priv = priv_of(dev);
 
-    if (kelvra::count_stored_samples(dev, uid, 0, -1) > kMaxStoredSamples) {
+    const FeatureList users_records = query_records(dev, uid, 0, -1);
+    if (count_samples(users_records) > kMaxStoredSamples) {
         kelvra::announce(dev, kelvra::LogAs::Nothing, "该用户指纹注册个数已达上限!");
         kelvra::sleep_ms(kReadMessagePauseMs);
         return {End::LimitReached};
     }
+    if (!sensor_can_hold_apart(users_records, idx))
+        return {End::IndexNotApart};
 
     const ChipEnrollment presses = take_presses_on_sensor(dev);
     if (presses.end != End::Enrolled)
@@ -260,13 +330,7 @@ namespace kelvra {
 
 unsigned char count_stored_samples(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
-    const FeatureList info_list = query_records(dev, uid, idx_start, idx_end);
-    unsigned count = 0;
-    for (const feature_info *record = info_list.get(); record != nullptr; record = record->next)
-        for (const feature_sample *sample = record->sample; sample != nullptr; sample = sample->next)
-            ++count;
-    // A byte that wrapped at 256 samples would let the user past the limit again.
-    return static_cast<unsigned char>(count > 0xFF ? 0xFF : count);
+    return count_samples(query_records(dev, uid, idx_start, idx_end));
 }
 
 WaitOutcome run_enroll_step(bio_dev *dev, int press)
@@ -349,9 +413,10 @@ int delete_on_sensor(bio_dev *dev, int uid, int finger)
 // listing it until the sensor has really let it go.
 int clean_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
-    const bool one_index = idx_start == idx_end;
-    if (one_index || (idx_start <= 0 && idx_end == -1)) {
-        const int del = delete_on_sensor(dev, uid, one_index ? idx_start : KELVRA_FINGER_ALL);
+    const bool every_index = idx_end == -1 && idx_start <= 0;
+    const bool one_finger = idx_start == idx_end && idx_start >= 0 && idx_start < KELVRA_FINGER_ALL;
+    if (every_index || one_finger) {
+        const int del = delete_on_sensor(dev, uid, every_index ? KELVRA_FINGER_ALL : idx_start);
         if (del != 0) {
             bio_print_error(tr("[%s] The sensor could not delete the fingerprints (error code %d); the records "
                                "are kept\n"),
@@ -361,10 +426,11 @@ int clean_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
         return remove_records(dev, uid, idx_start, idx_end);
     }
 
-    // A range that leaves some indexes out: the sensor's deletion of every finger would take fingers outside
-    // the range with it, so each finger the database lists in the range is deleted on its own, and only those
-    // the sensor let go leave the database.
-    const std::optional<std::vector<int>> listed = indexes_listed(dev, uid, idx_start, idx_end);
+    // Any other range: the sensor's deletion of every finger would take fingers outside the range with it,
+    // so each finger byte the database lists in the range is deleted on its own, and only the records of
+    // the bytes the sensor let go leave the database. A byte that stands for every finger, or that one of
+    // the user's records outside the range shares, cannot be deleted alone: its records stay.
+    const std::optional<ListedFingers> listed = fingers_listed(dev, uid, idx_start, idx_end);
     if (!listed) {
         bio_print_error(tr("[%s] The feature database could not tell which fingerprints of UID %d lie in indexes "
                            "%d to %d; nothing was deleted\n"),
@@ -372,24 +438,34 @@ int clean_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
         return -1;
     }
     int first_error = 0;
+    bool kept = false;
     std::vector<int> deleted;
-    for (int index : *listed) {
-        const int del = delete_one_finger(priv_of(dev), uid, index);
-        if (del == 0) {
-            deleted.push_back(index);
+    for (const auto &[byte, indexes] : listed->in_range) {
+        if (byte == KELVRA_FINGER_ALL || listed->outside.count(byte) != 0) {
+            for (int index : indexes)
+                bio_print_error(tr("[%s] The sensor cannot delete fingerprint %d of UID %d without other "
+                                   "fingerprints of the user; its record is kept\n"),
+                                dev->device_name, index, uid);
+            kept = true;
             continue;
         }
-        bio_print_error(tr("[%s] The sensor could not delete fingerprint %d of UID %d (error code %d); its record "
-                           "is kept\n"),
-                        dev->device_name, index, uid, del);
+        const int del = delete_one_finger(priv_of(dev), uid, byte);
+        if (del == 0) {
+            deleted.insert(deleted.end(), indexes.begin(), indexes.end());
+            continue;
+        }
+        for (int index : indexes)
+            bio_print_error(tr("[%s] The sensor could not delete fingerprint %d of UID %d (error code %d); its "
+                               "record is kept\n"),
+                            dev->device_name, index, uid, del);
         if (first_error == 0)
             first_error = del;
     }
-    if (first_error == 0)
+    if (first_error == 0 && !kept)
         return remove_records(dev, uid, idx_start, idx_end);
     for (int index : deleted)
         remove_records(dev, uid, index, index);
-    return first_error;
+    return first_error != 0 ? first_error : -1;
 }
 
 int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
@@ -401,13 +477,21 @@ int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
     case End::Enrolled:
         end_outcome(dev, OPS_ENROLL_SUCCESS);
         return 0;
+    case End::FingerWaitEnded:
     case End::StepEnded:
-        // The step's own ending (a stop or a time-out) first, then the enrollment's failure.
-        end_sensor_wait(dev, enrollment.step);
+        // The wait's own ending (a stop or a time-out) first, then the enrollment's failure.
+        end_sensor_wait(dev, enrollment.wait);
+        end_failed(dev, OPS_ENROLL_FAIL);
+        return -1;
+    case End::IndexNotApart:
+        // Refused before any sensor call: nothing is stored anywhere.
+        announce(dev, LogAs::Error,
+                 tr("The sensor cannot keep index %d apart from the user's other fingerprints, please choose another "
+                    "index"),
+                 idx);
         end_failed(dev, OPS_ENROLL_FAIL);
         return -1;
     case End::LimitReached:
-    case End::FingerWaitEnded:
     case End::AlreadyEnrolled:
         // OPS_ENROLL_FAIL; the notify id stays what the failing step told.
         end_failed(dev, OPS_ENROLL_FAIL);
@@ -435,13 +519,14 @@ int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
     return -1;
 }
 
-int verify_chip_mode(bio_dev *dev, int uid, int /*idx*/)
+int verify_chip_mode(bio_dev *dev, int uid, int idx)
 {
     int userID = -1;
     const WaitOutcome search = search_for_finger(dev, DEVS_VERIFY_DOING, uid, &userID);
     if (search.satisfied()) {
-        end_outcome(dev, OPS_VERIFY_MATCH);
-        return 1;
+        const bool match = match_is_listed(dev, query_records(dev, uid, idx, idx), uid, userID);
+        end_outcome(dev, match ? OPS_VERIFY_MATCH : OPS_VERIFY_NO_MATCH);
+        return match ? 1 : 0;
     }
     if (answered(search, KELFPSCAN_SEARCH_NO_MATCH)) {
         end_outcome(dev, OPS_VERIFY_NO_MATCH);
@@ -451,14 +536,15 @@ int verify_chip_mode(bio_dev *dev, int uid, int /*idx*/)
     return -1;
 }
 
-int identify_chip_mode(bio_dev *dev, int uid, int /*idx_start*/, int /*idx_end*/)
+int identify_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
     int matUserId = -1;
     const WaitOutcome search = search_for_finger(dev, DEVS_IDENTIFY_DOING, uid, &matUserId);
     if (search.satisfied()) {
-        end_outcome(dev, OPS_IDENTIFY_MATCH);
+        const bool match = match_is_listed(dev, query_records(dev, uid, idx_start, idx_end), uid, matUserId);
+        end_outcome(dev, match ? OPS_IDENTIFY_MATCH : OPS_IDENTIFY_NO_MATCH);
         // The sensor may search every user; the caller asked about this one.
-        return uid;
+        return match ? uid : -1;
     }
     if (answered(search, KELFPSCAN_SEARCH_NO_MATCH))
         end_outcome(dev, OPS_IDENTIFY_NO_MATCH);
@@ -479,9 +565,14 @@ feature_info *search_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end
         end_sensor_wait(dev, search);
         return nullptr;
     }
-    // The match is told before the database is asked which record it is.
+    const FeatureList listed = query_records(dev, uid, idx_start, idx_end);
+    if (!match_is_listed(dev, listed, uid, userID)) {
+        end_outcome(dev, OPS_SEARCH_NO_MATCH);
+        return nullptr;
+    }
+    // The match is told before the walk names the record it is.
     tell_outcome(dev, OPS_SEARCH_MATCH);
-    MatchedRecord walk = walk_for_matched_record(dev, priv_of(dev), uid, idx_start, idx_end, userID);
+    MatchedRecord walk = walk_for_matched_record(priv_of(dev), listed, userID);
     if (walk.stopped) {
         end_stopped(dev);
         return nullptr;

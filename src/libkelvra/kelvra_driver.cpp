@@ -70,14 +70,28 @@ bool image_geometry_usable(const kelvra_driver_t *priv)
 // was opened.
 void release_sensor(kelvra_driver_t *priv)
 {
+    priv->sensorOpen = false;
     KELFPSCAN_CloseDevice(&priv->handle);
     priv->handle = nullptr;
     KELFPSCAN_GlobalFree();
 }
 
-bool flag_ends_stop_wait(int32_t flag)
+// A stop request is answered once a loop acknowledged it, a walk ended, open reset the flag, or the
+// operation returned.
+bool stop_wait_over(const kelvra_driver_t *priv)
 {
-    return flag == CTRL_STOPPED || flag == CTRL_FINISHED || flag == CTRL_IDLE;
+    const int32_t flag = priv->ctrlFlag.load();
+    return flag == CTRL_STOPPED || flag == CTRL_FINISHED || flag == CTRL_IDLE || priv->operationsRunning.load() == 0;
+}
+
+// An operation that needs the sensor while none is open makes no SDK call: a real SDK may crash on a
+// handle it released. True when the operation was refused.
+bool refused_while_not_open(bio_dev *dev)
+{
+    if (priv_of(dev)->sensorOpen)
+        return false;
+    kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify, tr("The fingerprint sensor is not open"));
+    return true;
 }
 
 // Firmware 23.x up to minor 72 on this MCU and sensor needs the update; later queries are skipped
@@ -101,7 +115,7 @@ bool firmware_needs_update(void *handle)
 struct Opening {
     enum class End { Opened, NoSensor, SdkRefused, OpenFailed, UnusableImage, NoImageBuffer };
     End end;
-    int code = 0;  // OpenFailed: the SDK's answer
+    int code = 0;  // SdkRefused, OpenFailed: the SDK's answer
 };
 
 // Sets the SDK up, opens the first sensor, reads its work mode and image geometry and makes the capture
@@ -121,16 +135,22 @@ Opening open_sensor(bio_dev *dev)
     priv->timeoutMS = bio_get_ops_timeout_ms();
 
     // Opened before without a close: release that sensor and the SDK before setting up again.
-    if (priv->handle != nullptr)
+    if (priv->handle != nullptr || priv->sensorOpen)
         release_sensor(priv);
 
-    if (KELFPSCAN_GlobalInit() != 0)
-        return {End::SdkRefused};
+    const int init = KELFPSCAN_GlobalInit();
+    if (init != 0)
+        return {End::SdkRefused, init};
     bio_print_debug("初始化%s SDK成功\n", dev->device_name);
 
     const int ret = KELFPSCAN_OpenDevice(&priv->handle, 0);
-    if (ret != 0)
+    if (ret != 0) {
+        // An SDK left set up refuses every later set-up: one busy moment at boot would lock the sensor out
+        // until the host happened to close the device.
+        KELFPSCAN_GlobalFree();
+        priv->handle = nullptr;
         return {End::OpenFailed, ret};
+    }
 
     // The answers of the work-mode, marker and geometry queries are not looked at: open goes on with what
     // they left, as hosts of the first release saw it do.
@@ -156,6 +176,7 @@ Opening open_sensor(bio_dev *dev)
     }
 
     priv->ctrlFlag = CTRL_RUNNING;
+    priv->sensorOpen = true;
     return {End::Opened};
 }
 
@@ -261,8 +282,10 @@ int kelvra_ops_open(bio_dev *dev)
         run_update_script();
         return -1;
     case Opening::End::SdkRefused:
-        // Only logged: hosts of the first release saw this open end without a result.
+        // Left at "opening" the host would wait for this open for ever.
         bio_print_debug("%s SDK已初始化，已忽略初始化\n", dev->device_name);
+        kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify,
+                               tr("Unable to set up the sensor SDK, error code: %d"), opening.code);
         return -1;
     case Opening::End::OpenFailed:
         kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify, "打开设备失败，错误码：%d", opening.code);
@@ -283,6 +306,7 @@ void kelvra_ops_close(bio_dev *dev)
 {
     kelvra_driver_t *priv = priv_of(dev);
 
+    priv->sensorOpen = false;
     if (priv->handle != nullptr) {
         if (firmware_needs_update(priv->handle)) {
             KELFPSCAN_SetTQ300UpdateFlag(priv->handle);
@@ -307,8 +331,10 @@ int kelvra_ops_stop_by_user(bio_dev *dev, int waiting_ms)
 {
     bio_print_info(tr("Device %s[%d] received interrupt request\n"), dev->device_name, dev->driver_id);
 
+    // Only the driver knows whether an operation runs: the host's status may be left busy by an earlier
+    // failure, and an enrollment sets its own only after its first second.
     kelvra_driver_t *priv = priv_of(dev);
-    if (bio_get_dev_status(dev) == DEVS_COMM_IDLE || priv == nullptr)
+    if (priv == nullptr || priv->operationsRunning.load() == 0)
         return 0;
 
     int timeout = bio_get_ops_timeout_ms();
@@ -318,11 +344,11 @@ int kelvra_ops_stop_by_user(bio_dev *dev, int waiting_ms)
     priv->ctrlFlag = CTRL_STOP_REQUESTED;
 
     int timeused = 0;
-    while (!flag_ends_stop_wait(priv->ctrlFlag.load()) && timeused < timeout) {
+    while (!stop_wait_over(priv) && timeused < timeout) {
         timeused += kStopPollMs;
         kelvra::sleep_ms(kStopPollMs);
     }
-    return flag_ends_stop_wait(priv->ctrlFlag.load()) ? 0 : -1;
+    return stop_wait_over(priv) ? 0 : -1;
 }
 
 const char *kelvra_ops_get_dev_status_mesg(bio_dev *) { return nullptr; }
@@ -351,8 +377,16 @@ const char *kelvra_ops_get_notify_mid_mesg(bio_dev *dev)
 
 int kelvra_ops_enroll(bio_dev *dev, OpsActions, int uid, int idx, char *idx_name)
 {
+    const kelvra::RunningOperation running(dev);
     kelvra::sleep_ms(kEnrollEntryPauseMs);
     if (kelvra::refused_while_disabled(dev, kelvra::Refusal::WithNotify))
+        return -1;
+    // A stop that came during the pause ends the enrollment before it touches the sensor.
+    if (priv_of(dev)->ctrlFlag.load() == CTRL_STOP_REQUESTED) {
+        kelvra::end_stopped(dev);
+        return -1;
+    }
+    if (refused_while_not_open(dev))
         return -1;
     return mocmohFlag_Dev1 != 0 ? kelvra::enroll_chip_mode(dev, uid, idx, idx_name)
                                 : kelvra::enroll_host_mode(dev, uid, idx, idx_name);
@@ -360,14 +394,16 @@ int kelvra_ops_enroll(bio_dev *dev, OpsActions, int uid, int idx, char *idx_name
 
 int kelvra_ops_verify(bio_dev *dev, OpsActions, int uid, int idx)
 {
-    if (kelvra::refused_while_disabled(dev))
+    const kelvra::RunningOperation running(dev);
+    if (kelvra::refused_while_disabled(dev) || refused_while_not_open(dev))
         return -1;
     return mocmohFlag_Dev1 != 0 ? kelvra::verify_chip_mode(dev, uid, idx) : kelvra::verify_host_mode(dev, uid, idx);
 }
 
 int kelvra_ops_identify(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_end)
 {
-    if (kelvra::refused_while_disabled(dev))
+    const kelvra::RunningOperation running(dev);
+    if (kelvra::refused_while_disabled(dev) || refused_while_not_open(dev))
         return -1;
     return mocmohFlag_Dev1 != 0 ? kelvra::identify_chip_mode(dev, uid, idx_start, idx_end)
                                 : kelvra::identify_host_mode(dev, uid, idx_start, idx_end);
@@ -375,7 +411,8 @@ int kelvra_ops_identify(bio_dev *dev, OpsActions, int uid, int idx_start, int id
 
 feature_info *kelvra_ops_search(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_end)
 {
-    if (kelvra::refused_while_disabled(dev))
+    const kelvra::RunningOperation running(dev);
+    if (kelvra::refused_while_disabled(dev) || refused_while_not_open(dev))
         return nullptr;
     return mocmohFlag_Dev1 != 0 ? kelvra::search_chip_mode(dev, uid, idx_start, idx_end)
                                 : kelvra::search_host_mode(dev, uid, idx_start, idx_end);
@@ -383,6 +420,7 @@ feature_info *kelvra_ops_search(bio_dev *dev, OpsActions, int uid, int idx_start
 
 feature_info *kelvra_ops_get_feature_list(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_end)
 {
+    const kelvra::RunningOperation running(dev);
     if (kelvra::refused_while_disabled(dev))
         return nullptr;
     bio_sto_db *db = bio_sto_connect_db();
@@ -402,9 +440,13 @@ feature_info *kelvra_ops_get_feature_list(bio_dev *dev, OpsActions, int uid, int
 
 int kelvra_ops_clean(bio_dev *dev, OpsActions, int uid, int idx_start, int idx_end)
 {
+    const kelvra::RunningOperation running(dev);
     kelvra::sleep_ms(kCleanEntryPauseMs);
     if (kelvra::refused_while_disabled(dev))
         return 0;
+    // The database alone serves a match-on-host clean; on-chip templates need the sensor.
+    if (mocmohFlag_Dev1 != 0 && refused_while_not_open(dev))
+        return -1;
     bio_set_dev_status(dev, DEVS_CLEAN_DOING);
     const int ret = mocmohFlag_Dev1 != 0 ? kelvra::clean_chip_mode(dev, uid, idx_start, idx_end)
                                          : kelvra::remove_records(dev, uid, idx_start, idx_end);
@@ -445,6 +487,9 @@ int check_reinstall_marker(bio_dev *dev)
         return -1;
     const int ret = KELFPSCAN_DelOSInfoFpsFroOS(priv->handle, kOsTag);
     std::fclose(created);
+    // Without the marker the next open tries again; with it those templates would stay for good.
+    if (ret != 0)
+        std::remove(path);
     return ret;
 }
 

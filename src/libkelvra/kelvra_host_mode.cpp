@@ -106,6 +106,11 @@ WaitOutcome take_six_presses(bio_dev *dev, int uid, unsigned char *feature_data)
     // Cleared so that a first extraction that fails is not checked against leftover stack bytes.
     unsigned char enrollFeatureBuf[KELVRA_FEATURE_SIZE] = {};
 
+    // A finger the user already enrolled, left on the sensor, satisfies every press wait at once: the
+    // refusals of one press share one time-out window, from the first of them.
+    int refused_press = 0;
+    kelvra::Stopwatch first_refusal;
+
     int i = 1;
     while (i <= KELVRA_ENROLL_PRESSES) {
         kelvra::announce(dev, kelvra::LogAs::Prompt,
@@ -120,8 +125,14 @@ WaitOutcome take_six_presses(bio_dev *dev, int uid, unsigned char *feature_data)
         if (kelvra::matches_stored_template(dev, enrollFeatureBuf, uid, 0, -1)) {
             // Retry: the same press again after a moment to read the text, without a lift wait. Hosts have
             // always shown this text as written.
+            if (refused_press != i) {
+                refused_press = i;
+                first_refusal = kelvra::start_clock();
+            }
             kelvra::announce(dev, kelvra::LogAs::Nothing, "当前手指已注册，请更换手指并按压！");
             kelvra::sleep_ms(kDuplicatePauseMs);
+            if (kelvra::elapsed_ms(first_refusal) >= priv->timeoutMS)
+                return {WaitOutcome::End::TimedOut};
             continue;
         }
         std::memcpy(feature_data + static_cast<std::size_t>(i - 1) * KELVRA_FEATURE_SIZE, enrollFeatureBuf,

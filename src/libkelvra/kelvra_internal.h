@@ -55,6 +55,22 @@ namespace kelvra {
 
 inline kelvra_driver_t *priv_of(bio_dev *dev) { return static_cast<kelvra_driver_t *>(dev->dev_priv); }
 
+// Counts an operation of the device as running for as long as it lives: each host-facing operation holds
+// one from its entry to its return.
+class RunningOperation {
+public:
+    explicit RunningOperation(bio_dev *dev) : priv_(priv_of(dev)) { ++priv_->operationsRunning; }
+    ~RunningOperation() { --priv_->operationsRunning; }
+    RunningOperation(const RunningOperation &) = delete;
+    RunningOperation &operator=(const RunningOperation &) = delete;
+
+private:
+    kelvra_driver_t *priv_;
+};
+
+// The finger byte under which the sensor holds an index: its low byte (KELVRA_FINGER_ALL is every finger).
+inline int finger_byte(int index) { return index & 0xFF; }
+
 // The translated text of a message id of the driver's catalogue.
 const char *tr(const char *msgid) __attribute__((format_arg(1)));
 

@@ -29,6 +29,13 @@ typedef struct kelvra_driver {
     int32_t imageDPI;
     unsigned char *rawImage;        // imageW x imageH bytes from open to close
     char extra_info[KELVRA_EXTRA_INFO_SIZE];
+    // Added after the fields of the first release, so that their offsets stay.
+    // Operations of this device between their entry and their return, pauses included: a stop request
+    // waits only while one runs.
+    std::atomic<int32_t> operationsRunning;
+    // A successful open holds the sensor until close or the next open releases it: the handle's value
+    // cannot tell, as an SDK may hand out any value as its handle.
+    bool sensorOpen;
 } kelvra_driver_t;
 
 static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t), "ctrlFlag keeps the size of an int");

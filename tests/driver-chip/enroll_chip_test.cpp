@@ -218,7 +218,7 @@ TEST_F(ChipEnroll, PressWaitThatTimesOutFailsWithTheProgressTextStillShown)
 {
     device.priv()->timeoutMS = 600;
     EXPECT_EQ(enroll(), -1);
-    EXPECT_EQ(device.journal(), "S201 N9 Rc201 S0");
+    EXPECT_EQ(device.journal(), "S201 N9 Rc4 Nc4 S0 Rc201 S0");
     EXPECT_EQ(extra_info(), progress(1));
     EXPECT_EQ(kelvs_log_count(KELVS_EnrollForOS), 0u);
 }
@@ -232,7 +232,7 @@ TEST_F(ChipEnroll, LiftWaitThatTimesOutFailsAfterTheLiftPrompt)
     queue_steps({0});
     device.priv()->timeoutMS = 600;
     EXPECT_EQ(enroll(), -1);
-    EXPECT_EQ(device.journal(), "S201 N9 N11 Rc201 S0");
+    EXPECT_EQ(device.journal(), "S201 N9 N11 Rc4 Nc4 S0 Rc201 S0");
 }
 
 // ---- The step loop ----------------------------------------------------------------------------
@@ -304,6 +304,120 @@ TEST_F(ChipEnroll, StopInTheStepLoopIsAcknowledged)
     EXPECT_EQ(device.journal(), "S201 N9 Rc3 Nc3 S0 Rc201 S0");
     EXPECT_EQ(kelvs_log_count(KELVS_EnrollForOS), 3u);
     EXPECT_EQ(bio_get_notify_mid(device.dev()), NOTIFY_COMM_STOP_BY_USER);
+}
+
+// Makes sure a stop that ends one of the finger waits is told as a stop and answered, as the step loop
+// does. An example failure: the wait giving up on the request like on a time-out, the enrollment ending as
+// a plain failure and the stop request waiting its whole bound for an answer that never comes.
+TEST_F(ChipEnroll, FingerWaitsEndedByAStopOrATimeOutSayWhich)
+{
+    const auto press = chip_test::full_press_frame();
+    const auto empty = chip_test::empty_frame();
+    std::vector<std::vector<unsigned char>> five_presses = enrollment_frames();
+    five_presses.pop_back();  // the sixth press never comes
+    struct Case {
+        const char *what;
+        std::vector<std::vector<unsigned char>> frames;  // queued; then the last one stays
+        std::vector<int> steps;
+        bool stop;          // else the wait times out
+        int stop_at_sleep;  // the pause during which the request arrives (1 is the entry pause)
+        std::string journal;
+    };
+    const Case cases[] = {
+        {"press wait of press 1", {empty}, {}, true, 3, "S201 N9 Rc3 Nc3 S0 Rc201 S0"},
+        {"lift wait after press 1", {press}, {0}, true, 4, "S201 N9 N11 Rc3 Nc3 S0 Rc201 S0"},
+        {"lift wait after an overlap", {press}, {32}, true, 4, "S201 N9 N9 Rc3 Nc3 S0 Rc201 S0"},
+        {"press 6 after the pause that follows press 5", five_presses, {0, 0, 0, 0, 0}, true, 15,
+         "S201 N9 N11 N9 N11 N9 N11 N9 N11 N9 N11 N9 Rc3 Nc3 S0 Rc201 S0"},
+        {"press wait of press 1, timed out", {empty}, {}, false, 0, "S201 N9 Rc4 Nc4 S0 Rc201 S0"},
+        {"lift wait after an overlap, timed out", {press}, {32}, false, 0, "S201 N9 N9 Rc4 Nc4 S0 Rc201 S0"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        kelvra_test::Device d{chip_test::chip_options(600)};
+        ASSERT_EQ(d.open(), 0);
+        Trace trace(d);
+        queue_frames(c.frames);
+        kelvs_answer last{};
+        last.image = c.frames.back().data();
+        last.image_size = c.frames.back().size();
+        kelvs_script_always(KELVS_CaptureRawData, &last);
+        for (int step : c.steps)
+            queue_steps({step});
+        if (c.stop)
+            trace.on_sleep = [&](int, int nth) {
+                if (nth == c.stop_at_sleep)
+                    d.priv()->ctrlFlag = CTRL_STOP_REQUESTED;
+            };
+        d.mark();
+        std::string name = "x";
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(kelvra_ops_enroll(d.dev(), ACTION_START, kUid, 1, name.data()), -1);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(d.journal(), c.journal);
+        EXPECT_EQ(d.priv()->ctrlFlag.load(), c.stop ? CTRL_STOPPED : CTRL_RUNNING);
+        EXPECT_EQ(kelvs_log_count(KELVS_StoreTemplateForOS), 0u);
+    }
+}
+
+// ---- Which index the sensor can hold ----------------------------------------------------------
+// Makes sure an index is refused when the sensor would store it as the finger byte 255 (every finger)
+// or as the byte of another of the user's fingers. An example failure: index 300 stored as finger 44
+// beside the user's index 44, so that deleting one deletes both.
+
+TEST_F(ChipEnroll, IndexTheSensorCannotHoldApartIsRefusedBeforeAnySensorCall)
+{
+    auto refusal = [](int idx) {
+        return "The sensor cannot keep index " + std::to_string(idx) +
+               " apart from the user's other fingerprints, please choose another index";
+    };
+    struct Case {
+        int idx;
+        std::vector<int> stored;  // the user's indexes before
+        bool refused;
+    };
+    const Case cases[] = {
+        {255, {}, true},        {-1, {}, true},          {300, {44}, true}, {44, {300}, true},
+        {556, {300}, true},     {300, {}, false},        {44, {44}, false}, {7, {1, 300}, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "index " << c.idx);
+        kelvra_test::Device d{chip_test::chip_options()};
+        ASSERT_EQ(d.open(), 0);
+        for (int index : c.stored)
+            store_record(d, kUid, index, "stored", {""});
+        store_record(d, kUid + 1, 44 + 256, "another user's", {""});
+        if (!c.refused)
+            chip_test::script_accepted_enrollment();
+        kelvs_log_clear();
+        d.mark();
+        d.clear_logs();
+        std::string name = "new";
+        testing::internal::CaptureStdout();
+        const int ret = kelvra_ops_enroll(d.dev(), ACTION_START, kUid, c.idx, name.data());
+        testing::internal::GetCapturedStdout();
+
+        bio_sto_db *db = bio_sto_connect_db();
+        feature_info *list = bio_sto_get_feature_info(db, kUid, 0, d.dev()->device_name, -1000, -1);
+        bio_sto_disconnect_db(db);
+        size_t listed = 0;
+        for (const feature_info *record = list; record != nullptr; record = record->next)
+            ++listed;
+        bio_sto_free_feature_info_list(list);
+
+        if (c.refused) {
+            EXPECT_EQ(ret, -1);
+            EXPECT_EQ(d.journal(), "S201 N9 Rc201 S0");
+            EXPECT_EQ(std::string(d.priv()->extra_info), refusal(c.idx));
+            EXPECT_EQ(d.take_errors(), std::vector<std::string>{refusal(c.idx) + "\n"});
+            EXPECT_EQ(kelvs_log_size(), 0u) << "no sensor call";
+            EXPECT_EQ(listed, c.stored.size());
+        } else {
+            EXPECT_EQ(ret, 0);
+            EXPECT_EQ(d.journal(), "S201 N9 N11 N9 N11 N9 N11 N9 N11 N9 N11 N9 R200 N200 S0");
+            EXPECT_EQ(listed, c.stored.size() + 1);
+        }
+    }
 }
 
 // ---- Store and records ------------------------------------------------------------------------

@@ -141,6 +141,7 @@ TEST_F(ChipMatch, StopDuringTheSensorSearchIsAcknowledged)
 TEST_F(ChipMatch, MatchArrivingWithAStopRequestWins)
 {
     // The stop request lands once the sensor has answered with its match.
+    store_record(device, 5, 3, "three", {""});
     Trace trace(device);
     answer_search(5);
     answer_search(0, 3);
@@ -148,7 +149,7 @@ TEST_F(ChipMatch, MatchArrivingWithAStopRequestWins)
         if (e.kind == BIO_EVENT_RESULT && e.value == OPS_VERIFY_MATCH)
             device.priv()->ctrlFlag = CTRL_STOP_REQUESTED;
     };
-    EXPECT_EQ(kelvra_ops_verify(device.dev(), ACTION_START, 5, 0), 1);
+    EXPECT_EQ(kelvra_ops_verify(device.dev(), ACTION_START, 5, 3), 1);
     EXPECT_EQ(device.journal(), "S301 N10 R300 N300 S0");
     EXPECT_EQ(device.priv()->ctrlFlag.load(), CTRL_STOP_REQUESTED);  // verify leaves it for the next open
 }
@@ -157,8 +158,9 @@ TEST_F(ChipMatch, MatchArrivingWithAStopRequestWins)
 
 TEST_F(ChipMatch, VerifyOutcomes)
 {
+    store_record(device, 42, 4, "four", {""});
     answer_search(0, 4);
-    EXPECT_EQ(kelvra_ops_verify(device.dev(), ACTION_START, 42, 77), 1);  // idx plays no part
+    EXPECT_EQ(kelvra_ops_verify(device.dev(), ACTION_START, 42, 4), 1);
     EXPECT_EQ(device.journal(), "S301 N10 R300 N300 S0");
     EXPECT_EQ(device.priv()->ctrlFlag.load(), CTRL_RUNNING);
 
@@ -176,6 +178,7 @@ TEST_F(ChipMatch, VerifyOutcomes)
 
 TEST_F(ChipMatch, IdentifyReturnsTheAskedUidOnAMatch)
 {
+    store_record(device, 1001, 6, "six", {""});
     answer_search(0, 6);
     EXPECT_EQ(kelvra_ops_identify(device.dev(), ACTION_START, 1001, 0, -1), 1001);
     EXPECT_EQ(device.journal(), "S401 N10 R400 N400 S0");
@@ -191,6 +194,86 @@ TEST_F(ChipMatch, IdentifyReturnsTheAskedUidOnAMatch)
     answer_search(9);
     EXPECT_EQ(kelvra_ops_identify(device.dev(), ACTION_START, 1001, 0, -1), -1);
     EXPECT_EQ(device.journal(), "S401 N10 R401 N401 S0");
+}
+
+// ---- A match counts only for a finger the database lists -------------------------------------------
+// Makes sure a template the database does not list, or lists outside the range asked about, never
+// verifies or identifies anyone. An example failure: the finger of a record deleted while the sensor
+// kept it still unlocking its user, or verify of index 1 answering "match" for the user's finger 0.
+
+TEST(ChipMatchListed, SensorMatchCountsOnlyForARecordInTheRange)
+{
+    enum class Op { Verify, Identify, Search };
+    struct Case {
+        const char *what;
+        Op op;
+        int uid, from, to;      // verify: from is idx
+        int matched;            // the finger the sensor reports
+        bio_fault_point fault;  // BIO_FAULT_POINT_COUNT: none
+        int returned;           // verify and identify; search: 1 for a list, 0 for none
+        std::string journal;
+    };
+    // User 5 has fingers 0, 2 and 300; user 6 has finger 3.
+    const Case cases[] = {
+        {"verify of the matched finger", Op::Verify, 5, 2, 2, 2, BIO_FAULT_POINT_COUNT, 1, "S301 N10 R300 N300 S0"},
+        {"verify of another finger of the user", Op::Verify, 5, 0, 0, 2, BIO_FAULT_POINT_COUNT, 0,
+         "S301 N10 R301 N301 S0"},
+        {"verify of a finger not listed", Op::Verify, 5, 1, 1, 1, BIO_FAULT_POINT_COUNT, 0, "S301 N10 R301 N301 S0"},
+        {"verify of an index above 255", Op::Verify, 5, 300, 300, 44, BIO_FAULT_POINT_COUNT, 1,
+         "S301 N10 R300 N300 S0"},
+        {"verify with an unreadable database", Op::Verify, 5, 2, 2, 2, BIO_FAULT_CONNECT, 0, "S301 N10 R301 N301 S0"},
+        {"identify within the range", Op::Identify, 5, 0, -1, 2, BIO_FAULT_POINT_COUNT, 5, "S401 N10 R400 N400 S0"},
+        {"identify outside the range", Op::Identify, 5, 3, -1, 2, BIO_FAULT_POINT_COUNT, -1, "S401 N10 R401 N401 S0"},
+        {"identify of another user's finger", Op::Identify, 5, 0, -1, 3, BIO_FAULT_POINT_COUNT, -1,
+         "S401 N10 R401 N401 S0"},
+        {"identify of any user", Op::Identify, -1, 0, -1, 3, BIO_FAULT_POINT_COUNT, -1, "S401 N10 R400 N400 S0"},
+        {"identify with an unreadable database", Op::Identify, 5, 0, -1, 2, BIO_FAULT_QUERY, -1,
+         "S401 N10 R401 N401 S0"},
+        {"search within the range", Op::Search, 5, 0, 9, 2, BIO_FAULT_POINT_COUNT, 1, "S601 N10 R600 N600 S0"},
+        {"search outside the range", Op::Search, 5, 3, -1, 2, BIO_FAULT_POINT_COUNT, 0, "S601 N10 R601 N601 S0"},
+        {"search of a finger not listed", Op::Search, 5, 0, -1, 7, BIO_FAULT_POINT_COUNT, 0, "S601 N10 R601 N601 S0"},
+        {"search with an unreadable database", Op::Search, 5, 0, -1, 2, BIO_FAULT_CONNECT, 0, "S601 N10 R601 N601 S0"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        kelvra_test::Device device{chip_test::chip_options()};
+        ASSERT_EQ(device.open(), 0);
+        for (int index : {0, 2, 300})
+            store_record(device, 5, index, "finger", {""});
+        store_record(device, 6, 3, "someone else's", {""});
+        kelvs_script_out(KELVS_SearchForOS, 0, c.matched, 90);
+        device.mark();
+        device.clear_logs();
+        bio_testing_fail_nth(c.fault, 1);
+
+        int returned = 0;
+        if (c.op == Op::Verify) {
+            returned = kelvra_ops_verify(device.dev(), ACTION_START, c.uid, c.from);
+        } else if (c.op == Op::Identify) {
+            returned = kelvra_ops_identify(device.dev(), ACTION_START, c.uid, c.from, c.to);
+        } else {
+            feature_info *found = kelvra_ops_search(device.dev(), ACTION_START, c.uid, c.from, c.to);
+            returned = found != nullptr ? 1 : 0;
+            if (found != nullptr) {
+                EXPECT_EQ(found->index & 0xFF, c.matched);
+                EXPECT_EQ(found->next, nullptr);
+            }
+            bio_sto_free_feature_info_list(found);
+        }
+        bio_testing_clear_faults();
+        EXPECT_EQ(returned, c.returned);
+        EXPECT_EQ(device.journal(), c.journal);
+        const bool counted = c.journal.find("R300") != std::string::npos ||
+                             c.journal.find("R400") != std::string::npos || c.journal.find("R600") != std::string::npos;
+        std::vector<std::string> errors;
+        if (c.fault != BIO_FAULT_POINT_COUNT)
+            errors.push_back(kelvra_test::injected_fault_line(c.fault));
+        if (!counted)
+            errors.push_back("[kelvra-test] The sensor matched fingerprint " + std::to_string(c.matched) + " of UID " +
+                             std::to_string(c.uid) +
+                             ", which the feature database does not list there; it does not count as a match\n");
+        EXPECT_EQ(device.take_errors(), errors);
+    }
 }
 
 // ---- Search and its walk ---------------------------------------------------------------------
@@ -219,16 +302,6 @@ TEST_F(ChipMatch, SearchReturnsTheFirstRecordOfTheMatchedIndexWithItsFirstSample
     EXPECT_EQ(device.priv()->ctrlFlag.load(), CTRL_FINISHED);
 }
 
-TEST_F(ChipMatch, SearchWalkKeepsToTheRange)
-{
-    store_record(device, 7, 3, "three", {"x"});
-    answer_search(0, 3);
-    EXPECT_EQ(kelvra_ops_search(device.dev(), ACTION_START, 7, 4, -1), nullptr);
-    // A match without a record of that index: the match stays reported.
-    EXPECT_EQ(device.journal(), "S601 N10 R600 N600 S0");
-    EXPECT_EQ(device.priv()->ctrlFlag.load(), CTRL_FINISHED);
-}
-
 TEST_F(ChipMatch, SearchWithoutMatch)
 {
     store_record(device, 7, 3, "three", {"x"});
@@ -241,19 +314,6 @@ TEST_F(ChipMatch, SearchWithoutMatch)
 TEST_F(ChipMatch, StopPendingWhenTheWalkBeginsEndsTheSearchAsStopped)
 {
     store_record(device, 7, 3, "three", {"x"});
-    answer_search(0, 3);
-    Trace trace(device);
-    trace.on_event = [&](const bio_event &e) {
-        if (e.kind == BIO_EVENT_NOTIFY && e.value == NOTIFY_SEARCH_MATCH)
-            device.priv()->ctrlFlag = CTRL_STOP_REQUESTED;
-    };
-    EXPECT_EQ(kelvra_ops_search(device.dev(), ACTION_START, 7, 0, -1), nullptr);
-    EXPECT_EQ(device.journal(), "S601 N10 R600 N600 Rc3 Nc3 S0");
-    EXPECT_EQ(device.priv()->ctrlFlag.load(), CTRL_STOPPED);
-}
-
-TEST_F(ChipMatch, SearchStopsEvenWhenThereIsNothingToWalk)
-{
     answer_search(0, 3);
     Trace trace(device);
     trace.on_event = [&](const bio_event &e) {
@@ -332,6 +392,10 @@ TEST(ChipClean, DeletesOnTheSensorWhatItDeletesFromTheDatabase)
         return "[kelvra-test] The feature database could not tell which fingerprints of UID 7 lie in indexes " +
                std::to_string(from) + " to " + std::to_string(to) + "; nothing was deleted\n";
     };
+    auto not_alone = [](int finger) {
+        return "[kelvra-test] The sensor cannot delete fingerprint " + std::to_string(finger) +
+               " of UID 7 without other fingerprints of the user; its record is kept\n";
+    };
     auto refused = [](int finger, int code) {
         return "[kelvra-test] The sensor could not delete fingerprint " + std::to_string(finger) +
                " of UID 7 (error code " + std::to_string(code) + "); its record is kept\n";
@@ -352,7 +416,12 @@ TEST(ChipClean, DeletesOnTheSensorWhatItDeletesFromTheDatabase)
         {0, -1, {}, BIO_FAULT_POINT_COUNT, "all", {}, kCleaned, 0, {}},
         {-4, -1, {}, BIO_FAULT_POINT_COUNT, "all", {}, kCleaned, 0, {}},
         {2, 6, {}, BIO_FAULT_POINT_COUNT, "3 5", {1, 8, 255}, kCleaned, 0, {}},
-        {4, -1, {}, BIO_FAULT_POINT_COUNT, "5 8 255", {1, 3, 3}, kCleaned, 0, {}},
+        {4, -1, {}, BIO_FAULT_POINT_COUNT, "5 8", {1, 3, 3, 255}, kFailed, -1, {not_alone(255)}},
+        {-1, -1, {}, BIO_FAULT_POINT_COUNT, "all", {}, kCleaned, 0, {}},
+        {255, 255, {}, BIO_FAULT_POINT_COUNT, "", {1, 3, 3, 5, 8, 255}, kFailed, -1, {not_alone(255)}},
+        {200, 300, {}, BIO_FAULT_POINT_COUNT, "", {1, 3, 3, 5, 8, 255}, kFailed, -1, {not_alone(255)}},
+        {4, -1, {21, 0}, BIO_FAULT_POINT_COUNT, "5 8", {1, 3, 3, 5, 255}, kFailed, 21,
+         {refused(5, 21), not_alone(255)}},
         {2, 6, {13, 0}, BIO_FAULT_POINT_COUNT, "3 5", {1, 3, 3, 8, 255}, kFailed, 13, {refused(3, 13)}},
         {0, 9, {13, 0, 0, 21}, BIO_FAULT_POINT_COUNT, "1 3 5 8", {1, 8, 255}, kFailed, 13,
          {refused(1, 13), refused(8, 21)}},
@@ -382,6 +451,47 @@ TEST(ChipClean, DeletesOnTheSensorWhatItDeletesFromTheDatabase)
         EXPECT_EQ(listed_indexes(device, 7), c.kept);
         EXPECT_EQ(listed_indexes(device, 8), std::vector<int>{3});
         EXPECT_EQ(device.journal(), c.journal);
+        EXPECT_EQ(device.take_errors(), c.errors);
+    }
+}
+
+// An index above 254 is held on the sensor as its low byte, which another of the user's indexes may share:
+// such a finger cannot be deleted alone, and one whose byte nobody else uses goes with that byte.
+TEST(ChipClean, IndexesAboveTheFingerByteDeleteByTheirByte)
+{
+    auto not_alone = [](int finger) {
+        return "[kelvra-test] The sensor cannot delete fingerprint " + std::to_string(finger) +
+               " of UID 9 without other fingerprints of the user; its record is kept\n";
+    };
+    struct Case {
+        std::vector<int> stored;
+        int from, to;
+        std::string deletions;
+        std::vector<int> kept;
+        int returned;
+        std::vector<std::string> errors;
+    };
+    const Case cases[] = {
+        {{1, 300}, 300, 300, "44", {1}, 0, {}},
+        {{44, 300}, 300, 300, "", {44, 300}, -1, {not_alone(300)}},
+        {{44, 300}, 40, 50, "", {44, 300}, -1, {not_alone(44)}},
+        {{44, 300}, 40, 400, "44", {}, 0, {}},
+        {{1, 44, 300}, 2, 400, "44", {1}, 0, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "clean " << c.from << " to " << c.to);
+        kelvra_test::Device device{chip_test::chip_options()};
+        ASSERT_EQ(device.open(), 0);
+        for (int index : c.stored)
+            store_record(device, 9, index, "finger", {""});
+        kelvs_log_clear();
+        device.clear_logs();
+        device.mark();
+
+        EXPECT_EQ(kelvra_ops_clean(device.dev(), ACTION_START, 9, c.from, c.to), c.returned);
+        EXPECT_EQ(sensor_deletions(), c.deletions);
+        EXPECT_EQ(listed_indexes(device, 9), c.kept);
+        EXPECT_EQ(device.journal(), c.returned == 0 ? "S701 R700 N700 S0" : "S701 Rc701 N701 S0");
         EXPECT_EQ(device.take_errors(), c.errors);
     }
 }

@@ -329,6 +329,55 @@ TEST_F(Enrollment, RecordThatCannotBeStoredIsAnError)
     }
 }
 
+// Makes sure a finger the user already enrolled, left lying on the sensor, cannot keep the enrollment
+// asking for it again for ever: the refusals of one press share one time-out window. An example failure:
+// every refusal starting a fresh press wait that the finger satisfies at once, so nothing ever times out.
+TEST_F(Enrollment, DuplicateRefusalsOfOnePressShareOneTimeOut)
+{
+    const std::string refusals2 = " N9 N9 N9 N9";  // progress and refusal, twice
+    struct Case {
+        const char *what;
+        int timeout_ms;
+        bool finger_stays;  // every press is the enrolled finger; else presses 1 and 2 are refused twice each
+        int returned;
+        std::string journal;
+    };
+    const Case cases[] = {
+        {"finger left on the sensor, 3 s", 3000, true, -1, "S201 N9 N9 N9 N9 N9 N9 Rc4 Nc4 S0"},
+        {"finger left on the sensor, 5 s", 5000, true, -1, "S201 N9 N9 N9 N9 N9 N9 N9 N9 N9 N9 Rc4 Nc4 S0"},
+        {"each press has a window of its own", 2500, false, 0,
+         "S201" + refusals2 + " N9 N11" + refusals2 + " N9 N11 N9 N11 N9 N11 N9 N11 N9 N12 R200 N200 S0"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Device dev;
+        open_host(dev);
+        dev.priv()->timeoutMS = c.timeout_ms;
+        store_record(kDriver, 7, 0, "index finger", {encode(blocks_template({9}))});
+        script_extract_always(0x42);
+        if (c.finger_stays) {
+            kelvs_answer pressed{};
+            pressed.has_out = 1;
+            pressed.out[0] = 51;
+            kelvs_script_always(KELVS_ImgQuality, &pressed);
+            kelvs_answer duplicate{};
+            duplicate.has_out = 1;
+            duplicate.out[0] = 900;
+            duplicate.out[1] = 0;
+            kelvs_script_always(KELVS_VerifyExt, &duplicate);
+        } else {
+            script_quality({51, 51, 51, 0, 51, 51, 51, 0, 51, 0, 51, 0, 51, 0, 51});
+            for (int match : {0, 0, 1, 0, 0, 1, 1, 1, 1, 1})
+                script_compare(match == 0 ? 900 : 10, match);
+        }
+
+        EXPECT_EQ(enroll(dev, 7, 1, "middle finger"), c.returned);
+        EXPECT_EQ(dev.journal(), c.journal);
+        const FeatureListPtr records = stored_records(kDriver);
+        EXPECT_EQ(record_at(records.get(), 7, 1) != nullptr, c.returned == 0);
+    }
+}
+
 class DuplicateCheck : public Enrollment {};
 
 TEST_F(DuplicateCheck, OnlyASuccessfulComparisonCanBeAHit)

@@ -503,10 +503,24 @@ TEST_F(Kelvractl, StopSignalsEndTheOperationAsTheUsersStop)
         }
     }
 
-    // A second Ctrl-C does not wait for the driver. (The on-chip enrollment's finger wait does not
-    // acknowledge a stop, so the first one takes the stop request's whole bound.)
+    // Ctrl-C while an on-chip enrollment waits for the finger: the wait ends the enrollment as stopped
+    // within a second, not when the stop request's bound has passed.
+    {
+        RunOptions options;
+        options.signal_after_ms = 1500;  // past the enrollment's first second, in the press wait
+        const Outcome r = ctl({"--json", "--mode", "chip", "--finger", "none", "--timeout-ms", "60000", "enroll",
+                               "--uid", "9", "--name", "x"},
+                              options);
+        EXPECT_EQ(r.status, 3) << r.out << r.err;
+        EXPECT_EQ(json(r.out, "d['outcome']"), "stopped");
+        EXPECT_EQ(json(r.out, "[d['result'], d['notify']]"), "[201, 3]");
+        EXPECT_LT(r.ms, options.signal_after_ms + 1000) << r.out << r.err;
+    }
+
+    // A second Ctrl-C does not wait for the driver: the first comes in the enrollment's first second, which
+    // the driver ends only when it has passed.
     RunOptions twice;
-    twice.signal_after_ms = 1500;
+    twice.signal_after_ms = 400;
     twice.signals = 2;
     const Outcome r =
         ctl({"--mode", "chip", "--finger", "none", "--timeout-ms", "60000", "enroll", "--uid", "9", "--name", "x"}, twice);

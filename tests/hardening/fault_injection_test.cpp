@@ -87,6 +87,8 @@ const std::string kNotSaved = "Unable to open the feature database, the fingerpr
 const std::string kStoreRefused = "Unable to save the fingerprint to the feature database, error code: -1\n";
 const std::string kRecordsKept =
     "[kelvra-test] The sensor could not delete the fingerprints (error code -3); the records are kept\n";
+const std::string kMatchNotListed = "[kelvra-test] The sensor matched fingerprint 0 of UID 1, which the feature "
+                                    "database does not list there; it does not count as a match\n";
 const std::string kRetryExtraction =
     "Generate fingerprint characteristics error (-3), please lift your finger and press it again\n";
 
@@ -208,10 +210,11 @@ const std::vector<Case> &cases()
                                  "count stays 0: the no-sensor path, with the update script"),
                              {"无可用设备\n"}));
             t.back().update_script_runs = 1;
-            t.push_back(sdk("global_init_refused", mode, Op::Open, KELVS_GlobalInit, E, -1, DEVS_OPEN_DOING,
-                            OPS_COMM_SUCCESS, "documented: a refused set-up leaves 101 and only the reset result 0"));
+            t.push_back(logs(sdk("global_init_refused", mode, Op::Open, KELVS_GlobalInit, E, -1, DEVS_COMM_IDLE,
+                                 OPS_COMM_ERROR, "a refused set-up is reported like a failed open, with its code"),
+                             {"Unable to set up the sensor SDK, error code: -3\n"}));
             t.push_back(logs(sdk("open_device_fails", mode, Op::Open, KELVS_OpenDevice, E, -1, DEVS_COMM_IDLE,
-                                 OPS_COMM_ERROR, "open error with the code; the SDK stays set up until close"),
+                                 OPS_COMM_ERROR, "open error with the code; the SDK is released again"),
                              {"打开设备失败，错误码：-3\n"}));
             t.push_back(sdk("work_mode_query_fails", mode, Op::Open, KELVS_GetDeviceWorkMode, E, 0, DEVS_COMM_IDLE,
                             OPS_OPEN_SUCCESS, "documented: not reported; the mode of the earlier open stays"));
@@ -220,7 +223,7 @@ const std::vector<Case> &cases()
             if (mode == C)
                 t.push_back(with(sdk("reinstall_delete_fails", C, Op::Open, KELVS_DelOSInfoFpsFroOS, E, 0,
                                      DEVS_COMM_IDLE, OPS_OPEN_SUCCESS,
-                                     "documented: the marker is made, the failed deletion is not retried"),
+                                     "the marker is removed again: the next open tries the deletion again"),
                                  [](Case &c) { c.marker_missing = true; }));
             // ---- close: sets nothing, whatever fails ------------------------------------------------
             t.push_back(sdk("minor_version_fails", mode, Op::Close, KELVS_GetFwMinorVersion, E, 0, DEVS_COMM_IDLE,
@@ -411,15 +414,26 @@ const std::vector<Case> &cases()
         }
         t.push_back(sdk("reset_count_fails", C, Op::Identify, KELVS_ResetIdentifyCntForOS, E, 1, DEVS_COMM_IDLE,
                         OPS_IDENTIFY_MATCH, "documented: its code is not consulted; the search still decides"));
-        t.push_back(logs(db("walk_connect_fails", C, Op::Search, BIO_FAULT_CONNECT, 1, 0, OPS_SEARCH_MATCH,
-                            "documented: a match whose record cannot be found stays 600 with no list"),
-                         {kFaultLine}));
-        t.push_back(logs(db("walk_query_fails", C, Op::Search, BIO_FAULT_QUERY, 1, 0, OPS_SEARCH_MATCH,
-                            "documented: as a match without a record"),
-                         {kFaultLine}));
-        t.push_back(logs(file_fault("corrupt_file", C, Op::Search, Kind::CorruptDb, 0, OPS_SEARCH_MATCH,
-                                    "documented: as a match without a record"),
-                         {kFaultLine}));
+        // The sensor's match counts only for a finger the database lists: a database that cannot answer
+        // makes it no match.
+        for (auto [op, no_match, returned] : {std::tuple{Op::Verify, OPS_VERIFY_NO_MATCH, 0},
+                                              std::tuple{Op::Identify, OPS_IDENTIFY_NO_MATCH, -1}}) {
+            t.push_back(logs(db("listed_connect_fails", C, op, BIO_FAULT_CONNECT, 1, returned, no_match,
+                                "a match the database cannot confirm is no match"),
+                             {kFaultLine, kMatchNotListed}));
+            t.push_back(logs(db("listed_query_fails", C, op, BIO_FAULT_QUERY, 1, returned, no_match,
+                                "as a match without a record: no match"),
+                             {kFaultLine, kMatchNotListed}));
+        }
+        t.push_back(logs(db("walk_connect_fails", C, Op::Search, BIO_FAULT_CONNECT, 1, 0, OPS_SEARCH_NO_MATCH,
+                            "a match the database cannot confirm is no match"),
+                         {kFaultLine, kMatchNotListed}));
+        t.push_back(logs(db("walk_query_fails", C, Op::Search, BIO_FAULT_QUERY, 1, 0, OPS_SEARCH_NO_MATCH,
+                            "as a match without a record: no match"),
+                         {kFaultLine, kMatchNotListed}));
+        t.push_back(logs(file_fault("corrupt_file", C, Op::Search, Kind::CorruptDb, 0, OPS_SEARCH_NO_MATCH,
+                                    "as a match without a record: no match"),
+                         {kFaultLine, kMatchNotListed}));
 
         // ---- match-on-chip clean: the sensor first ---------------------------------------------------
         t.push_back(logs(sdk("sensor_delete_fails", C, Op::CleanOne, KELVS_DelUserFpsFroOS, E, E, DEVS_COMM_IDLE,
