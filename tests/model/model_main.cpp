@@ -142,6 +142,9 @@ const Regression kRegressions[] = {
      "open enroll:1:0:finger0 identify:1:254:256:finger0", "only-listed-fingers-match"},
     {"a finger enrolled already was refused and asked for again without end", Mode::Host,
      "open enroll:258:2:finger0 dbadd:2:2 enroll:2:2:finger0", "operation-ends-within-its-bound"},
+    {"an enrollment whose extraction kept failing asked for the press again without end (a match-on-chip "
+     "sensor whose work-mode query failed, driven in match-on-host mode)",
+     Mode::Chip, "sdk:GetDeviceWorkMode:-1 open enroll:0:2:finger3", "operation-ends-within-its-bound"},
 };
 
 class Regressions : public testing::TestWithParam<Regression> {};
