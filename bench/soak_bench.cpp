@@ -13,7 +13,6 @@
 // The virtual sensor's call log and the host's journal, which only tests read, are emptied after every
 // cycle. The program fails (exit status 1) when an operation does not give its expected result, or when the
 // growth is more than 0 descriptors, 0 threads, 0 records or 1 MiB of memory.
-#include <dirent.h>
 #include <glib.h>
 #include <unistd.h>
 
@@ -30,8 +29,11 @@
 #include "kelvra_internal.h"
 #include "kelvra_platform.h"
 #include "kelvs_control.h"
+#include "process_figures.h"
 
 namespace {
+
+using kelvra_test::open_descriptors;
 
 constexpr char kDeviceName[] = "kelvra-soak";
 constexpr long kReportEvery = 10000;
@@ -69,17 +71,6 @@ long long status_kib(const char *field)
         if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':')
             return std::atoll(line.c_str() + n + 1);
     return -1;
-}
-
-int open_descriptors()
-{
-    int n = 0;
-    if (DIR *dir = opendir("/proc/self/fd")) {
-        while (readdir(dir) != nullptr)
-            ++n;
-        closedir(dir);
-    }
-    return n - 3;  // ".", ".." and the directory's own descriptor
 }
 
 struct Figures {

@@ -6,7 +6,6 @@
 // moved the clock that far (or has returned), and the operation waits at each move of the clock until
 // the stop has looked at the flag again. So a sequence runs the same way every time, and shrinking it
 // keeps what made it fail.
-#include <dirent.h>
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -23,6 +22,7 @@
 #include "kelvra_internal.h"
 #include "kelvra_platform.h"
 #include "model.h"
+#include "process_figures.h"
 
 namespace model {
 
@@ -30,6 +30,7 @@ namespace {
 
 using kelvra_test::Device;
 using kelvra_test::FakeTime;
+using kelvra_test::open_descriptors;
 
 constexpr int kTimeoutMs = 2000;
 // A sensor that takes 100 ms per capture and a finger that presses for 600 ms out of every 1.2 s: each
@@ -74,17 +75,6 @@ bool is_operation(Kind kind)
     case Kind::Clean: return true;
     default: return false;
     }
-}
-
-int open_descriptors()
-{
-    int n = 0;
-    if (DIR *dir = opendir("/proc/self/fd")) {
-        while (readdir(dir) != nullptr)
-            ++n;
-        closedir(dir);
-    }
-    return n - 3;  // ".", ".." and the directory's own descriptor
 }
 
 struct Row {
