@@ -3,7 +3,8 @@
 # `dpkg-buildpackage -us -uc -b` in a copy under OUT_DIR (default build-deb/), so that the tree stays
 # clean and the packages land in OUT_DIR, then has lintian check them: an error, or a warning that is not
 # overridden in debian/ with its reason, fails the run. An override is a line of a
-# debian/*.lintian-overrides file; its reason is the comment right above it.
+# debian/*.lintian-overrides file; its reason is the comment right above it. Last, the driver package is
+# installed, removed and purged in a throwaway root (tests/install/package_removal_test.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "${1:-$root/build-deb}"
@@ -58,3 +59,6 @@ if grep -q '^[EW]:' "$out/lintian.log"; then
   exit 1
 fi
 echo "build-debs: lintian reports no error and no warning left unexplained"
+
+# What removal and purge of the driver package leave, in a throwaway root.
+"$root/tests/install/package_removal_test.sh" "$out"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # check-catalogue.sh SOURCE_DIR [DOMAIN] - every message id of a text domain has a zh_CN translation,
 # and every translation keeps its id's placeholders.
-#   DOMAIN driver (the default): the driver's texts, po/zh_CN.po.
+#   DOMAIN driver (the default): the driver's texts, po/zh_CN.po; and po/en.po, which translates every
+#     text the driver has in Chinese for English sessions.
 #   DOMAIN kelvractl: kelvractl's own texts and the host's texts it shows, po/kelvractl/zh_CN.po.
 set -euo pipefail
 src=$1
@@ -24,4 +25,10 @@ case "$domain" in
 esac
 msgcmp "$po" "$work/ids.pot"
 msgfmt --check-format --check-header -o /dev/null "$po"
+if [ "$domain" = driver ]; then
+  LC_ALL=C.UTF-8 msggrep --msgid --extended-regexp -e '[一-鿿]' -o "$work/chinese-ids.pot" "$work/ids.pot"
+  grep -q '^msgid "..*"' "$work/chinese-ids.pot" || { echo "check-catalogue.sh: no Chinese message id found" >&2; exit 1; }
+  msgcmp "$src/po/en.po" "$work/chinese-ids.pot"
+  msgfmt --check-format --check-header -o /dev/null "$src/po/en.po"
+fi
 echo "the $domain catalogue covers every message id"

@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libglib2.0-dev libsqlite3-dev sqlite3 libmodpbase64-dev
-          libgtest-dev libbenchmark-dev zlib1g-dev gettext locales clang libclang-rt-14-dev valgrind man-db)
+          libgtest-dev libbenchmark-dev zlib1g-dev libpng-dev gettext locales clang libclang-rt-14-dev valgrind
+          man-db)
 case "${1:-}" in
   "") ;;
   deb) packages+=(debhelper dpkg-dev lintian) ;;

@@ -187,6 +187,13 @@ ParseResult parse_args(std::span<const std::string_view> args)
     bool topic_given = false;
     std::set<Opt> seen;
     std::vector<Given> command_options;  // checked once the command is known
+    // A refusal names the command when the line named one before the fault, so a JSON reader knows
+    // whose usage it got wrong.
+    auto refuse = [&command](std::string error, std::span<const std::string_view> rest, bool json) {
+        ParseResult r = kelvractl::refuse(std::move(error), rest, json);
+        r.command = command != nullptr ? command->name : nullptr;
+        return r;
+    };
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string_view word = args[i];
@@ -335,33 +342,100 @@ std::string default_text(const OptionRow &row, const Defaults &defaults)
 }
 
 // "  --uid U          user id (0 to 2147483647)" lines, the help column aligned.
-// text broken at spaces into lines of at most kHelpWidth columns, the later ones indented by indent.
-// (A text without spaces, as Chinese is written, stays one line.)
 constexpr std::size_t kHelpWidth = 100;
 
-std::string wrapped(const std::string &text, std::size_t indent)
+// One code point of UTF-8 text at `at`: its value and its length in bytes (a stray byte counts as one).
+std::pair<char32_t, std::size_t> code_point(std::string_view text, std::size_t at)
 {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 1;
+    if (length == 1 || at + length > text.size())
+        return {lead, 1};
+    char32_t value = lead & (0x7F >> length);
+    for (std::size_t i = 1; i < length; ++i)
+        value = (value << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
+    return {value, length};
+}
+
+// East Asian wide and fullwidth characters, which a terminal shows two columns wide.
+bool is_wide(char32_t c)
+{
+    return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0x303E) || (c >= 0x3041 && c <= 0x33FF) ||
+           (c >= 0x3400 && c <= 0x4DBF) || (c >= 0x4E00 && c <= 0x9FFF) || (c >= 0xA000 && c <= 0xA4CF) ||
+           (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) ||
+           (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6);
+}
+
+// Closing punctuation that a line may not begin with: it stays on the line of what it closes.
+bool closes(char32_t c)
+{
+    return c == U'，' || c == U'。' || c == U'、' || c == U'；' || c == U'：' || c == U'）' || c == U'」' ||
+           c == U'』' || c == U'！' || c == U'？' || c == U'”' || c == U'…' || c == U')' || c == U',' ||
+           c == U'.' || c == U';' || c == U':';
+}
+
+}  // namespace
+
+std::size_t display_width(std::string_view text)
+{
+    std::size_t width = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        const auto [c, length] = code_point(text, at);
+        width += is_wide(c) ? 2 : 1;
+        at += length;
+    }
+    return width;
+}
+
+std::string wrap_help(std::string_view text, std::size_t indent)
+{
+    // The text as pieces a line may end after: words between spaces, and in Chinese, which is written
+    // without spaces, each character with the punctuation that closes it.
+    struct Piece {
+        std::string_view text;
+        bool after_space;
+    };
+    std::vector<Piece> pieces;
+    bool after_space = false;
+    for (std::size_t at = 0; at < text.size();) {
+        if (text[at] == ' ') {
+            after_space = true;
+            ++at;
+            continue;
+        }
+        std::size_t end = at;
+        const bool wide = is_wide(code_point(text, at).first);
+        end += code_point(text, at).second;
+        while (end < text.size() && text[end] != ' ') {
+            const auto [c, length] = code_point(text, end);
+            if ((wide || is_wide(c)) && !closes(c))
+                break;
+            end += length;
+        }
+        pieces.push_back({text.substr(at, end - at), after_space});
+        after_space = false;
+        at = end;
+    }
+
     std::string out;
     std::size_t column = indent;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find(' ', start);
-        if (end == std::string::npos)
-            end = text.size();
-        const std::string word = text.substr(start, end - start);
-        if (column > indent && column + 1 + word.size() > kHelpWidth) {
+    for (const Piece &piece : pieces) {
+        const std::size_t width = display_width(piece.text);
+        const std::size_t gap = column > indent && piece.after_space ? 1 : 0;
+        if (column > indent && column + gap + width > kHelpWidth) {
             out += "\n" + std::string(indent, ' ');
             column = indent;
-        } else if (column > indent) {
+        } else if (gap != 0) {
             out += ' ';
             ++column;
         }
-        out += word;
-        column += word.size();
-        start = end + 1;
+        out += piece.text;
+        column += width;
     }
     return out;
 }
+
+namespace {
 
 struct HelpLine {
     const OptionRow *row;
@@ -383,7 +457,7 @@ std::string option_lines(const std::vector<HelpLine> &rows, const Defaults &defa
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const auto &[row, range, help] = rows[i];
         const std::string text = option_help(*row, range, help, defaults);
-        out += "  " + left[i] + std::string(width - left[i].size() + 2, ' ') + wrapped(text, width + 4) + "\n";
+        out += "  " + left[i] + std::string(width - left[i].size() + 2, ' ') + wrap_help(text, width + 4) + "\n";
     }
     return out;
 }
@@ -473,7 +547,7 @@ std::string usage_text(std::optional<Command> topic, const Defaults &defaults)
     out += std::string("\n") + tr("Global options (anywhere on the line):") + "\n" + global_options(defaults) + "\n" +
            tr("Exit status:") + "\n";
     for (const ExitStatusRow &row : exit_statuses())
-        out += strf("  %-5d", row.status) + wrapped(tr(row.meaning), 7) + "\n";
+        out += strf("  %-5d", row.status) + wrap_help(tr(row.meaning), 7) + "\n";
     return out;
 }
 

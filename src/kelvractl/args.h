@@ -53,6 +53,7 @@ struct ParseResult {
     Options options;    // ok: what to run (help is a command like the others)
     std::string error;  // not ok: one line, translated, without a trailing newline
     bool json = false;  // not ok: --json was on the line, so the error goes out as JSON too
+    const char *command = nullptr;  // not ok: the command the line named before the error, if any
 };
 
 // args excludes the program name. Pure: reads nothing but its argument and the tables.
@@ -78,6 +79,12 @@ std::string option_help(const OptionRow &row, const Range *range, const char *he
 std::string json_note(const CommandRow &command);
 // The hand-control verbs of finger: "press NAME | lift | ...".
 std::string hand_verbs();
+
+// Columns a terminal gives UTF-8 text: Chinese, Japanese and Korean characters take two.
+std::size_t display_width(std::string_view text);
+// text broken into lines of at most 100 columns, the later ones indented by indent: at spaces, and
+// between two characters of Chinese text (never before its closing punctuation).
+std::string wrap_help(std::string_view text, std::size_t indent);
 
 struct ExitStatusRow {
     int status;

@@ -13,15 +13,18 @@ namespace {
 
 constexpr OptionRow kOptions[] = {
     {Opt::config, "--config", nullptr, "FILE", ValueKind::path, true,
-     N_("key file with the device group [kelvra-dactylen] (and, for the virtual sensor, its [Sensor] and "
-        "[Finger] groups)"),
+     N_("key file with the device group [kelvra-dactylen]: Enable (default true; false leaves the device "
+        "unused), SecurityLevel (default 5) and ImageQuality (default 50), integers the driver reads but "
+        "does not match or grade by in this version; and, for the virtual sensor, its [Sensor] and [Finger] "
+        "groups"),
      DefaultOf::none, nullptr, {}},
     {Opt::db, "--db", nullptr, "FILE", ValueKind::path, true, N_("feature database"), DefaultOf::database, nullptr, {}},
     {Opt::timeout, "--timeout-ms", nullptr, "N", ValueKind::number, true,
      N_("how long an operation waits for the finger, in milliseconds"), DefaultOf::timeout, nullptr,
      {1, kMaxTimeoutMs}},
     {Opt::json, "--json", nullptr, nullptr, ValueKind::flag, true,
-     N_("print one JSON object with the outcome instead of words"), DefaultOf::none, nullptr, {}},
+     N_("print one JSON object with the outcome instead of words (a usage error too; help stays text)"),
+     DefaultOf::none, nullptr, {}},
     {Opt::module, "--module", nullptr, "PATH", ValueKind::path, true, N_("the driver module to load"),
      DefaultOf::module, nullptr, {}},
     {Opt::vendor_sdk, "--vendor-sdk", nullptr, nullptr, ValueKind::flag, true,
@@ -127,11 +130,14 @@ constexpr CommandRow kCommands[] = {
         "not touched), and compares the host journal with the recorded one. Exit status 0 only when\n"
         "the driver made every recorded call and the journal is identical.\n"),
      {}, kReplayJson, Needs::nothing, run_replay},
-    {Command::trace, "trace", Operands::trace_verb, N_("show or redact a recorded sensor session"),
+    {Command::trace, "trace", Operands::trace_verb, N_("show, redact or look at a recorded sensor session"),
      N_("show FILE prints the trace's header and one line per SDK call, stop request and host section.\n"
         "redact IN OUT writes a copy of IN for sharing: frames and feature blocks become their sizes and\n"
         "the host's sections are emptied; such a copy can be shown, not replayed. OUT is created with\n"
-        "mode 0600 and is never written over. A trace holds fingerprint images: share only redacted ones.\n"),
+        "mode 0600 and is never written over. A trace holds fingerprint images: share only redacted ones.\n"
+        "frames IN DIR creates the folder DIR (mode 0700) with every frame IN captured as a grey PNG\n"
+        "image and the table frames.tsv: frame, call number, time, size and the SDK's grade of the frame\n"
+        "where the trace shows it. A redacted trace holds no frames.\n"),
      {}, {}, Needs::nothing, run_trace},
     {Command::help, "help", Operands::topic, N_("this text, or a command's"),
      N_("Describes kelvractl, or one of its commands.\n"), {}, {}, Needs::nothing, run_help},

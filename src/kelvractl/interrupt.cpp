@@ -28,11 +28,14 @@ std::size_t g_again_length = 0;
 // Ctrl-C, a terminal that goes away and a polite kill all mean: stop the operation, as the user would.
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
+// What the pipe carries: the signal that came (its line names it), or the watcher's end.
 constexpr char kInterrupt = 'i';
+constexpr char kTerminate = 't';
+constexpr char kHangUp = 'h';
 constexpr char kQuit = 'q';
 constexpr int kRepeatMs = 100;
 
-extern "C" void on_signal(int)
+extern "C" void on_signal(int signal)
 {
     const int saved = errno;
     g_signals = g_signals + 1;
@@ -40,7 +43,7 @@ extern "C" void on_signal(int)
         [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, g_again_line, g_again_length);
         _exit(kExitInterruptedTwice);
     }
-    const char byte = kInterrupt;
+    const char byte = signal == SIGTERM ? kTerminate : signal == SIGHUP ? kHangUp : kInterrupt;
     [[maybe_unused]] const ssize_t n = write(g_wake_fd, &byte, 1);
     errno = saved;
 }
@@ -58,6 +61,8 @@ InterruptWatcher::InterruptWatcher()
     g_again_length = std::min(again.size(), sizeof g_again_line);
     std::memcpy(g_again_line, again.data(), g_again_length);
     stopping_line_ = "\nkelvractl: " + std::string(tr("stopping (press Ctrl-C again to exit at once)")) + "\n";
+    stopping_on_term_ = "\nkelvractl: " + strf(tr("%s came: stopping (a second signal exits at once)"), "SIGTERM") + "\n";
+    stopping_on_hup_ = "\nkelvractl: " + strf(tr("%s came: stopping (a second signal exits at once)"), "SIGHUP") + "\n";
     struct sigaction action{};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
@@ -107,9 +112,12 @@ void InterruptWatcher::watch()
             if (read(pipe_[0], &byte, 1) == 1) {
                 if (byte == kQuit)
                     return;
-                if (byte == kInterrupt && !interrupted_.exchange(true)) {
-                    [[maybe_unused]] const ssize_t n =
-                        write(STDERR_FILENO, stopping_line_.data(), stopping_line_.size());
+                const bool stop = byte == kInterrupt || byte == kTerminate || byte == kHangUp;
+                if (stop && !interrupted_.exchange(true)) {
+                    const std::string &line = byte == kTerminate ? stopping_on_term_
+                                              : byte == kHangUp  ? stopping_on_hup_
+                                                                 : stopping_line_;
+                    [[maybe_unused]] const ssize_t n = write(STDERR_FILENO, line.data(), line.size());
                 }
             }
         }

@@ -29,7 +29,9 @@ private:
     void watch();
 
     int pipe_[2] = {-1, -1};
-    std::string stopping_line_;
+    std::string stopping_line_;     // after Ctrl-C
+    std::string stopping_on_term_;  // after SIGTERM
+    std::string stopping_on_hup_;   // after SIGHUP
     std::atomic<Device *> device_{nullptr};
     std::atomic<bool> interrupted_{false};
     std::thread thread_;

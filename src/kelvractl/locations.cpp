@@ -108,4 +108,25 @@ void *load_virtual_sdk(const std::string &path, std::string &error)
     return nullptr;
 }
 
+std::string missing_vendor_sdk(const std::string &path)
+{
+    if (is_file(path))
+        return {};
+    return strf(tr("--vendor-sdk: there is no vendor's SDK %s; install it as the vendor says, or leave "
+                   "--vendor-sdk out to use the virtual sensor"),
+                path.c_str());
+}
+
+void *load_vendor_sdk(const std::string &path, std::string &error)
+{
+    if (error = missing_vendor_sdk(path); !error.empty())
+        return nullptr;
+    dlerror();
+    if (void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL))
+        return library;
+    const char *why = dlerror();
+    error = strf(tr("cannot load the vendor's SDK %s: %s"), path.c_str(), why != nullptr ? why : "?");
+    return nullptr;
+}
+
 }  // namespace kelvractl

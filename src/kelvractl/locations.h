@@ -31,6 +31,13 @@ Locations own_locations();
 // Returns the library's handle, or nullptr with a reason (translated).
 void *load_virtual_sdk(const std::string &path, std::string &error);
 
+// Loads the vendor's SDK from the driver directory by its full path before the module, for the same
+// reason: otherwise the module's run path or the loader's search path may well find another library of
+// that name (the build tree's virtual sensor). nullptr with a reason (translated) when there is none.
+void *load_vendor_sdk(const std::string &path, std::string &error);
+// "" when the vendor's SDK is there, else why not (translated).
+std::string missing_vendor_sdk(const std::string &path);
+
 }  // namespace kelvractl
 
 #endif

@@ -18,7 +18,11 @@ int usage_error(const ParseResult &parsed)
 {
     if (parsed.json) {
         JsonObject o;
-        o.add_raw("command", "null").add("outcome", outcome_name(Outcome::usage));
+        if (parsed.command != nullptr)
+            o.add("command", std::string_view(parsed.command));
+        else
+            o.add_raw("command", "null");
+        o.add("outcome", outcome_name(Outcome::usage));
         o.add("exit_status", kExitUsage).add("error", std::string_view(parsed.error));
         std::printf("%s\n", o.str().c_str());
     } else {

@@ -149,11 +149,36 @@ std::string man_page(const ManPageFacts &facts)
            roff_text("In a zh_CN session kelvractl and the driver speak Chinese (simplified), each from its own "
                      "catalogue installed with kelvractl.");
 
+    out += ".SH CONFIGURATION\n" +
+           roff_text("The key file of --config holds the device's group [kelvra-dactylen], which a host framework "
+                     "hands the driver:") +
+           ".TP\n" + bold("Enable") + "\n" +
+           roff_text("true or false, default true. With false every operation is refused as disabled (exit 3) "
+                     "and the sensor is not touched.") +
+           ".TP\n" + bold("SecurityLevel") + "\n" +
+           roff_text("An integer, default 5 when it is missing or not an integer (the driver then logs that it "
+                     "took the default). This version of the driver does not match by it.") +
+           ".TP\n" + bold("ImageQuality") + "\n" +
+           roff_text("An integer, the fingerprint quality threshold, default 50 when it is missing or not an "
+                     "integer. The driver logs it (with -v); this version grades images by the SDK's own score and "
+                     "not by it.") +
+           ".PP\n" +
+           roff_text("For the virtual sensor the same file may hold the groups [Sensor] (its profile: work mode, "
+                     "sensor count, image size, state file, control socket) and [Finger] (the virtual finger's "
+                     "timeline).");
+
     out += ".SH FILES\n.TP\n" + bold(facts.driver_dir) + "\n" +
            roff_text("The driver module libkelvra.so, and the vendor's SDK libKelDactylen.so when it is installed.") +
            ".TP\n" +
            bold(facts.private_dir) + "\n" +
            roff_text("The virtual sensor libKelDactylen.so and the stand-in host library libbiometric.so.0.") +
+           ".TP\n" + bold("/usr/lib/biometric-authentication/drivers/extra/kelvra-dactylen/KELAUTHENFILE") + "\n" +
+           roff_text("The driver's marker file, empty, written by the driver itself (whatever its install "
+                     "prefix) at the first open in match-on-chip mode that does not find it. That open has the "
+                     "sensor delete the fingerprints it stores under this system's tag, which belong to an earlier "
+                     "installation, and logs one line that says so. Removing the file therefore deletes every "
+                     "finger enrolled on the sensor at the next match-on-chip open. Removing the package keeps the "
+                     "file; purging it removes the file.") +
            ".TP\n" + bold("FILE.sensor") + ", " + bold("FILE.sock") + "\n" +
            roff_text("Beside the feature database FILE: the virtual sensor's state and its control socket, "
                      "through which the finger command plays the virtual finger by hand.");

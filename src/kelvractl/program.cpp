@@ -202,6 +202,13 @@ std::optional<int> Program::prepare(Needs needs)
             return fail(Outcome::usage, tr("no home directory for the default database; give --db FILE"));
     }
     memory_db_ = db_ == ":memory:";
+    // One database reached through a link, a relative path or ".." is one database: its sensor state,
+    // claim and socket follow its real path, so that two programs on it always meet at one claim.
+    if (!memory_db_) {
+        std::error_code unresolved;
+        if (std::filesystem::path real = std::filesystem::weakly_canonical(db_, unresolved); !unresolved)
+            db_ = real.string();
+    }
     socket_path_ = !options_.socket_file.empty() ? options_.socket_file : memory_db_ ? std::string() : db_ + ".sock";
     if (needs == Needs::nothing) {
         if (socket_path_.empty())
@@ -288,9 +295,19 @@ std::optional<int> Program::load_driver()
     // The module's NEEDED libKelDactylen.so is whichever library of that name was loaded first: the
     // recorder when recording (it loads the SDK behind it by its path), else the virtual sensor.
     const bool replaying = plan_.has_value();
+    // With --vendor-sdk the vendor's SDK, or nothing: never a library of the same name found elsewhere.
+    // Behind the recorder, the recorder loads it by its path.
+    if (options_.vendor_sdk && !replaying) {
+        if (const std::string missing = missing_vendor_sdk(locations_.vendor_sdk); !missing.empty())
+            return fail(Outcome::error, missing);
+    }
     if (!options_.record_file.empty()) {
         if (auto failed = start_recording())
             return failed;
+    } else if (options_.vendor_sdk && !replaying) {
+        sensor_library_ = load_vendor_sdk(locations_.vendor_sdk, error);
+        if (sensor_library_ == nullptr)
+            return fail(Outcome::error, error);
     }
     if (replaying || !options_.vendor_sdk) {
         sensor_library_ = load_virtual_sdk(locations_.virtual_sdk, error);

@@ -67,7 +67,7 @@ private:
     VirtualSensor sensor_;
     KeyFilePtr user_config_;
     std::unique_ptr<DeviceSession> session_;
-    void *sensor_library_ = nullptr;                     // the virtual sensor, when kelvractl loaded it
+    void *sensor_library_ = nullptr;                     // the virtual sensor or the vendor's SDK kelvractl loaded
     std::unique_ptr<TraceRecorder> recorder_;            // --record
     std::optional<std::vector<std::uint8_t>> database_before_;
     std::optional<ReplayPlan> plan_;                     // --replay

@@ -131,12 +131,12 @@ std::string notify_text(bio_dev *dev)
 
 }  // namespace
 
-void Device::emit(const std::vector<FoldedLine> &lines)
+void Device::emit(const std::vector<FoldedLine> &lines, bool shown)
 {
     for (const FoldedLine &line : lines) {
         if (!line.is_repeat_note && current_ != nullptr)
             current_->messages.push_back(line.prompt.text);
-        if (sink_)
+        if (sink_ && shown)
             sink_(line);
     }
 }
@@ -179,8 +179,13 @@ void Device::on_event(bio_dev *dev, const bio_event *event, void *user)
         prompt.presses_done = report.presses;
     }
     prompt.text = notify_text(dev);
-    if (!prompt.text.empty())
-        self->emit(self->folder_.add(prompt));
+    if (prompt.text.empty())
+        return;
+    const std::vector<FoldedLine> lines = self->folder_.add(prompt);
+    if (self->holding_)
+        self->held_.insert(self->held_.end(), lines.begin(), lines.end());
+    else
+        self->emit(lines);
 }
 
 void Device::request_stop(int waiting_ms)
@@ -224,14 +229,20 @@ Report Device::run(Report report, const std::function<void(Report &)> &operation
     }
 
     tracking_ = true;
+    holding_ = true;
     const int opened = dev_.ops_open(&dev_);
+    holding_ = false;
+    std::vector<FoldedLine> opening = std::move(held_);
+    held_.clear();
     if (opened != 0) {
         tracking_ = false;
-        emit(folder_.finish());
+        const std::vector<FoldedLine> rest = folder_.finish();
+        opening.insert(opening.end(), rest.begin(), rest.end());
         report.status = bio_get_dev_status(&dev_);
         report.result = last_result_;
         report.notify = last_notify_;
         const int owner = busy_owner_ ? busy_owner_() : 0;
+        emit(opening, owner == 0 || report.status == DEVS_COMM_DISABLE);
         if (report.status == DEVS_COMM_DISABLE) {
             report.outcome = Outcome::disabled;
             report.detail = tr("the device is disabled in the configuration");
@@ -251,6 +262,7 @@ Report Device::run(Report report, const std::function<void(Report &)> &operation
         current_ = nullptr;
         return report;
     }
+    emit(opening);
     // The open's own result is not the operation's.
     last_result_ = -1;
     enrolling_ = report.command == Command::enroll;

@@ -81,7 +81,8 @@ public:
 
 private:
     static void on_event(bio_dev *dev, const bio_event *event, void *user);
-    void emit(const std::vector<FoldedLine> &lines);
+    // Records the lines in the report's messages and, when shown, hands them to the sink.
+    void emit(const std::vector<FoldedLine> &lines, bool shown = true);
     Report run(Report report, const std::function<void(Report &)> &operation);
 
     bio_dev dev_{};
@@ -101,6 +102,10 @@ private:
     bool enrolling_ = false;            // an enrollment runs on the open sensor
     EnrollCounter counter_;
     PromptFolder folder_;
+    // The open's prompts wait until it is known whether the sensor was in use by another program: then
+    // the driver's own open failure is no news beside kelvractl's line, which says why and who.
+    bool holding_ = false;
+    std::vector<FoldedLine> held_;
     int last_result_ = -1;
     int last_notify_ = -1;
     bool stop_reported_ = false;        // the driver told the operation's stop (result 3)

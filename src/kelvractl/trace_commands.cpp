@@ -1,10 +1,11 @@
-// trace_commands.cpp - kelvractl trace show|redact, over the trace library.
+// trace_commands.cpp - kelvractl trace show|redact|frames, over the trace library.
 #include "trace_commands.h"
 
 #include "args.h"
 #include "i18n.h"
 #include "kelvra_trace.h"
 #include "report.h"
+#include "trace_frames.h"
 
 #include <cerrno>
 #include <cstring>
@@ -18,11 +19,6 @@ namespace kelvractl {
 namespace kt = kelvra::trace;
 
 namespace {
-
-void error_line(std::FILE *err, const std::string &text)
-{
-    std::fprintf(err, "kelvractl: %s\n", text.c_str());
-}
 
 std::string utc_time(std::int64_t unix_s)
 {
@@ -51,7 +47,7 @@ int show(const std::string &path, std::FILE *out, std::FILE *err)
     std::string error;
     auto reader = kt::Reader::open(path, error);
     if (!reader) {
-        error_line(err, strf(tr("cannot read the trace: %s"), error.c_str()));
+        trace_error(err, strf(tr("cannot read the trace: %s"), error.c_str()));
         return kExitFailed;
     }
     // The header line counts the calls and says whether the trace is finished, so the lines come first.
@@ -73,7 +69,7 @@ int show(const std::string &path, std::FILE *out, std::FILE *err)
         std::fprintf(out, "%s\n", line.c_str());
     std::fflush(out);
     if (!error.empty()) {
-        error_line(err, strf(tr("%s is damaged after the lines above: %s"), path.c_str(), error.c_str()));
+        trace_error(err, strf(tr("%s is damaged after the lines above: %s"), path.c_str(), error.c_str()));
         return kExitFailed;
     }
     return kExitOk;
@@ -99,24 +95,19 @@ std::size_t biometric_buffers(const kt::Trace &trace)
 
 int redact(const std::string &in, const std::string &out_path, std::FILE *out, std::FILE *err)
 {
-    struct stat st{};
-    if (lstat(out_path.c_str(), &st) == 0) {
-        error_line(err, strf(tr("%s exists; trace redact never writes over a file"), out_path.c_str()));
-        return kExitUsage;
-    }
+    int status = kExitOk;
+    const std::string refusal = strf(tr("%s exists; trace redact never writes over a file"), out_path.c_str());
+    auto trace = read_trace_for(in, out_path, refusal, err, status);
+    if (!trace)
+        return status;
     std::string error;
-    auto trace = kt::read_trace(in, error);
-    if (!trace) {
-        error_line(err, strf(tr("cannot read the trace: %s"), error.c_str()));
-        return kExitFailed;
-    }
     const std::size_t taken_out = biometric_buffers(*trace);
     const bool finished = trace->finished;
     const kt::Trace shared = kt::redact(std::move(*trace));
 
     auto writer = kt::Writer::create(out_path, shared.header, error);
     if (!writer) {
-        error_line(err, strf(tr("cannot write the redacted trace: %s"), error.c_str()));
+        trace_error(err, strf(tr("cannot write the redacted trace: %s"), error.c_str()));
         return kExitFailed;
     }
     bool written = true;
@@ -128,7 +119,7 @@ int redact(const std::string &in, const std::string &out_path, std::FILE *out, s
     writer.reset();
     if (!written) {
         unlink(out_path.c_str());  // ours, and incomplete: a half-written copy is no use to anyone
-        error_line(err, strf(tr("cannot write the redacted trace %s: %s"), out_path.c_str(), error.c_str()));
+        trace_error(err, strf(tr("cannot write the redacted trace %s: %s"), out_path.c_str(), error.c_str()));
         return kExitFailed;
     }
     std::fprintf(out, "%s\n",
@@ -147,7 +138,30 @@ int redact(const std::string &in, const std::string &out_path, std::FILE *out, s
 
 }  // namespace
 
-const char *trace_verbs() { return "{show FILE | redact IN OUT}"; }
+void trace_error(std::FILE *err, const std::string &text)
+{
+    std::fprintf(err, "kelvractl: %s\n", text.c_str());
+}
+
+std::optional<kt::Trace> read_trace_for(const std::string &in, const std::string &target, const std::string &refusal,
+                                        std::FILE *err, int &status)
+{
+    struct stat st{};
+    if (lstat(target.c_str(), &st) == 0) {
+        trace_error(err, refusal);
+        status = kExitUsage;
+        return std::nullopt;
+    }
+    std::string error;
+    auto trace = kt::read_trace(in, error);
+    if (!trace) {
+        trace_error(err, strf(tr("cannot read the trace: %s"), error.c_str()));
+        status = kExitFailed;
+    }
+    return trace;
+}
+
+const char *trace_verbs() { return "{show FILE | redact IN OUT | frames IN DIR}"; }
 
 std::optional<std::string> check_trace_words(const std::vector<std::string> &words)
 {
@@ -157,7 +171,9 @@ std::optional<std::string> check_trace_words(const std::vector<std::string> &wor
         return std::string(tr("trace show needs exactly one file"));
     if (words[0] == "redact" && words.size() != 3)
         return std::string(tr("trace redact needs exactly two files: the trace and the copy to write"));
-    if (words[0] != "show" && words[0] != "redact")
+    if (words[0] == "frames" && words.size() != 3)
+        return std::string(tr("trace frames needs exactly two paths: the trace and the folder to create"));
+    if (words[0] != "show" && words[0] != "redact" && words[0] != "frames")
         return strf(tr("unknown trace command \"%s\" (%s)"), words[0].c_str(), trace_verbs());
     for (std::size_t i = 1; i < words.size(); ++i)
         if (words[i].empty() || words[i].find('\0') != std::string::npos)
@@ -168,9 +184,11 @@ std::optional<std::string> check_trace_words(const std::vector<std::string> &wor
 int trace_command(const std::vector<std::string> &words, std::FILE *out, std::FILE *err)
 {
     if (auto problem = check_trace_words(words)) {
-        error_line(err, *problem);
+        trace_error(err, *problem);
         return kExitUsage;
     }
+    if (words[0] == "frames")
+        return write_frames(words[1], words[2], out, err);
     return words[0] == "show" ? show(words[1], out, err) : redact(words[1], words[2], out, err);
 }
 

@@ -260,14 +260,15 @@ ChipEnrollment take_presses_on_sensor(bio_dev *dev)
 
         const WaitOutcome step = kelvra::run_enroll_step(dev, i);
         if (answered(step, KELFPSCAN_ENROLL_OVERLAP)) {
-            // Hosts have always shown the sensor's two step texts as written.
-            kelvra::announce(dev, kelvra::LogAs::Prompt, "该次注册重复度高，请抬起手指，重新按压不同位置\n");
+            // The sensor's two step texts are their own message ids: hosts without a catalogue have always
+            // shown them as written.
+            kelvra::announce(dev, kelvra::LogAs::Prompt, tr("该次注册重复度高，请抬起手指，重新按压不同位置\n"));
             if (const WaitOutcome lift = kelvra::wait_for_presence(dev, FingerAwaited::Lift); !lift.satisfied())
                 return {End::FingerWaitEnded, lift};
             continue;
         }
         if (answered(step, KELFPSCAN_ENROLL_ALREADY_STORED)) {
-            kelvra::announce(dev, kelvra::LogAs::Prompt, "该手指已注册\n");
+            kelvra::announce(dev, kelvra::LogAs::Prompt, tr("该手指已注册\n"));
             kelvra::sleep_ms(kReadMessagePauseMs);
             return {End::AlreadyEnrolled};
         }
@@ -295,7 +296,7 @@ ChipEnrollment enroll_on_sensor(bio_dev *dev, int uid, int idx, char *idx_name)
 
     const FeatureList users_records = query_records(dev, uid, 0, -1);
     if (count_samples(users_records) > kMaxStoredSamples) {
-        kelvra::announce(dev, kelvra::LogAs::Nothing, "该用户指纹注册个数已达上限!");
+        kelvra::announce(dev, kelvra::LogAs::Nothing, tr("该用户指纹注册个数已达上限!"));
         kelvra::sleep_ms(kReadMessagePauseMs);
         return {End::LimitReached};
     }

@@ -146,7 +146,7 @@ Opening open_sensor(bio_dev *dev)
     const int init = KELFPSCAN_GlobalInit();
     if (init != 0)
         return {End::SdkRefused, init};
-    bio_print_debug("初始化%s SDK成功\n", dev->device_name);
+    bio_print_debug(tr("初始化%s SDK成功\n"), dev->device_name);
 
     const int ret = KELFPSCAN_OpenDevice(&priv->handle, 0);
     if (ret != 0) {
@@ -164,7 +164,7 @@ Opening open_sensor(bio_dev *dev)
         kelvra::check_reinstall_marker(dev);
 
     KELFPSCAN_GetImageInfo(priv->handle, &priv->imageW, &priv->imageH, &priv->imageDPI);
-    bio_print_debug("获取指纹图像宽、高、DPI：[%d, %d, %d]\n", priv->imageW, priv->imageH, priv->imageDPI);
+    bio_print_debug(tr("获取指纹图像宽、高、DPI：[%d, %d, %d]\n"), priv->imageW, priv->imageH, priv->imageDPI);
 
     iops_buf_free(priv->rawImage);
     priv->rawImage = nullptr;
@@ -282,18 +282,18 @@ int kelvra_ops_open(bio_dev *dev)
         kelvra::end_opened(dev);
         return 0;
     case Opening::End::NoSensor:
-        kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify, "无可用设备");
+        kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify, tr("无可用设备"));
         // A sensor that is not found may be one waiting for its firmware: the script looks for it.
         run_update_script();
         return -1;
     case Opening::End::SdkRefused:
         // Left at "opening" the host would wait for this open for ever.
-        bio_print_debug("%s SDK已初始化，已忽略初始化\n", dev->device_name);
+        bio_print_debug(tr("%s SDK已初始化，已忽略初始化\n"), dev->device_name);
         kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify,
                                tr("Unable to set up the sensor SDK, error code: %d"), opening.code);
         return -1;
     case Opening::End::OpenFailed:
-        kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify, "打开设备失败，错误码：%d", opening.code);
+        kelvra::end_with_error(dev, kelvra::Order::IdleResultNotify, tr("打开设备失败，错误码：%d"), opening.code);
         return -1;
     case Opening::End::UnusableImage:
         kelvra::end_with_error(dev, kelvra::Order::ResultNotifyIdle,
@@ -327,9 +327,9 @@ void kelvra_ops_close(bio_dev *dev)
     priv->rawImage = nullptr;
 
     if (KELFPSCAN_GlobalFree() == 0)
-        bio_print_debug("释放%s SDK成功\n", dev->device_name);
+        bio_print_debug(tr("释放%s SDK成功\n"), dev->device_name);
     else
-        bio_print_debug("%s SDK未初始化，已忽略释放\n", dev->device_name);
+        bio_print_debug(tr("%s SDK未初始化，已忽略释放\n"), dev->device_name);
 }
 
 int kelvra_ops_stop_by_user(bio_dev *dev, int waiting_ms)
@@ -492,9 +492,17 @@ int check_reinstall_marker(bio_dev *dev)
         return -1;
     const int ret = KELFPSCAN_DelOSInfoFpsFroOS(priv->handle, kOsTag);
     std::fclose(created);
+    // The user's on-chip fingers vanish here; the log is where an administrator finds out why.
+    if (ret == 0) {
+        bio_print_info(tr("No marker file %s: the sensor removed the fingerprints stored under the tag \"%s\"\n"),
+                       path, kOsTag);
+        return ret;
+    }
     // Without the marker the next open tries again; with it those templates would stay for good.
-    if (ret != 0)
-        std::remove(path);
+    std::remove(path);
+    bio_print_info(tr("No marker file %s: the sensor did not remove the fingerprints stored under the tag \"%s\" "
+                      "(error code %d); the next open tries again\n"),
+                   path, kOsTag, ret);
     return ret;
 }
 

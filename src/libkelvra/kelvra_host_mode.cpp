@@ -130,10 +130,10 @@ WaitOutcome take_six_presses(bio_dev *dev, int uid, unsigned char *feature_data)
         // The duplicate check runs on whatever the extraction left, before its answer is looked at.
         const int ret = KELFPSCAN_ExtractFeature(priv->handle, 0, enrollFeatureBuf);
         if (kelvra::matches_stored_template(dev, enrollFeatureBuf, uid, 0, -1)) {
-            // Retry: the same press again after a moment to read the text, without a lift wait. Hosts have
-            // always shown this text as written.
+            // Retry: the same press again after a moment to read the text, without a lift wait. The Chinese
+            // text is its own message id: hosts without a catalogue have always shown it as written.
             start_retry_window();
-            kelvra::announce(dev, kelvra::LogAs::Nothing, "当前手指已注册，请更换手指并按压！");
+            kelvra::announce(dev, kelvra::LogAs::Nothing, tr("当前手指已注册，请更换手指并按压！"));
             kelvra::sleep_ms(kDuplicatePauseMs);
             if (kelvra::elapsed_ms(first_retry) >= priv->timeoutMS)
                 return {WaitOutcome::End::TimedOut};

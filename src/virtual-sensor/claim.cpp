@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -22,6 +23,22 @@ int pid_in(int fd)
     char *end = nullptr;
     const long pid = std::strtol(text, &end, 10);
     return pid > 0 && pid <= 0x3fffffff && (*end == '\n' || *end == '\0') ? int(pid) : -1;
+}
+
+// The holder's pid: it writes it just after it takes the lock, over the pid of whoever held the lock
+// before (a program that was killed leaves its own), so a refusal in that moment waits a little for a
+// live one; -1 when none comes (a holder in a folder it may not write).
+int live_pid_in(int fd)
+{
+    constexpr int kTries = 100;
+    constexpr useconds_t kPauseUs = 5000;
+    for (int i = 0; i < kTries; ++i) {
+        const int pid = pid_in(fd);
+        if (pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM))
+            return pid;
+        ::usleep(kPauseUs);
+    }
+    return -1;
 }
 
 }  // namespace
@@ -44,7 +61,7 @@ LockAttempt take_lock(const std::string &path)
             continue;
         attempt.result = errno == EWOULDBLOCK ? LockAttempt::held_elsewhere : LockAttempt::unavailable;
         if (attempt.result == LockAttempt::held_elsewhere)
-            attempt.owner = pid_in(fd);
+            attempt.owner = live_pid_in(fd);
         ::close(fd);
         return attempt;
     }

@@ -22,6 +22,8 @@ struct Replay {
     std::unique_ptr<trace::Reader> reader;
     bool timed = false;
     int64_t start_us = 0;
+    // The functions of the last two calls answered: a call that repeats one of them is a step of a loop.
+    std::optional<trace::Function> previous[2];
     trace::SdkSession session;
     std::optional<trace::Call> next;  // the recorded call the driver's next call must match
     bool at_end = false;              // nothing follows next
@@ -141,6 +143,19 @@ int replay_answer(const std::function<trace::SdkCall(trace::SdkSession &)> &buil
         rc = r.next->rc;
         r.answered = index;
         timed = r.timed;
+        // The driver measures a time-out from where a loop begins: after its set-up, after a pause. Time
+        // the host or the driver spent beyond the recording before that carries into the loop, which
+        // then finds its calls answered early and its time-out reached late, and calls once more than
+        // the recording. So a late call that begins something new moves the recorded times on by its
+        // lateness; a late step of a loop is caught up instead, as the driver's clock runs on.
+        const bool loop_step = r.previous[0] == r.next->function || r.previous[1] == r.next->function;
+        if (timed && !loop_step) {
+            const int64_t late_us = now_us() - (r.start_us + r.next->start_ns / 1000);
+            if (late_us > 0)
+                r.start_us += late_us;
+        }
+        r.previous[1] = r.previous[0];
+        r.previous[0] = r.next->function;
         origin = r.start_us;
         start_at = r.start_us + r.next->start_ns / 1000;
         end_at = r.start_us + r.next->end_ns / 1000;

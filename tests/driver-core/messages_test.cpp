@@ -3,7 +3,10 @@
 #include <libintl.h>
 
 #include <clocale>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "harness.h"
 #include "kelvra_internal.h"
@@ -34,6 +37,35 @@ public:
     bool ok() const { return ok_; }
 
 private:
+    bool ok_;
+};
+
+// Switches the process to an English session (LANGUAGE=en) on the build tree's catalogues for one test.
+class EnglishSession {
+public:
+    EnglishSession()
+    {
+        const char *language = std::getenv("LANGUAGE");
+        saved_ = language != nullptr ? language : "";
+        had_ = language != nullptr;
+        setenv("LANGUAGE", "en", 1);
+        bindtextdomain(KELVRA_TEXT_DOMAIN, KELVRA_TEST_LOCALE_DIR);
+        ok_ = std::setlocale(LC_ALL, "C.UTF-8") != nullptr;
+    }
+    ~EnglishSession()
+    {
+        std::setlocale(LC_ALL, "C");
+        bindtextdomain(KELVRA_TEXT_DOMAIN, KELVRA_LOCALEDIR_FOR_TESTS);
+        if (had_)
+            setenv("LANGUAGE", saved_.c_str(), 1);
+        else
+            unsetenv("LANGUAGE");
+    }
+    bool ok() const { return ok_; }
+
+private:
+    std::string saved_;
+    bool had_;
     bool ok_;
 };
 
@@ -82,4 +114,43 @@ TEST(Messages, ChineseCatalogueFromTheBuildTree)
     EXPECT_STREQ(text_for(d, MID_IDENTIFY), "正在识别指纹，请稍候……");
     EXPECT_STREQ(dgettext(KELVRA_TEXT_DOMAIN, "Analyze fingerprint image quality error, error code: %d"),
                  "分析指纹图像质量出错，错误码：%d");
+}
+
+// The texts the driver has only in Chinese reach an English session in English, and a Chinese one as
+// written; an example failure is a Chinese text shown or logged without the catalogue lookup.
+TEST(Messages, ChineseTextsAreEnglishInAnEnglishSession)
+{
+    struct Case {
+        int open_device_rc;
+        const char *english;
+        const char *chinese;
+    };
+    for (const Case &c : {Case{0, "No device available", "无可用设备"},
+                          Case{-12, "Failed to open the device, error code: -12", "打开设备失败，错误码：-12"}}) {
+        for (const bool english : {true, false}) {
+            Device d;
+            if (c.open_device_rc == 0)
+                kelvs_script_out(KELVS_GetDeviceCount, 0, 0, 0);
+            else
+                kelvs_script_rc(KELVS_OpenDevice, c.open_device_rc);
+            std::optional<EnglishSession> session;
+            std::optional<ChineseLocale> chinese;
+            if (english)
+                session.emplace();
+            else
+                chinese.emplace();
+            ASSERT_TRUE(english ? session->ok() : chinese->ok()) << "locale missing: run scripts/install-deps.sh";
+            const std::string expected = english ? c.english : c.chinese;
+            d.clear_logs();
+            EXPECT_EQ(d.open(), -1);
+            EXPECT_EQ(d.priv()->extra_info, expected);
+            EXPECT_EQ(d.take_errors(), std::vector<std::string>{expected + "\n"});
+            if (c.open_device_rc != 0) {
+                EXPECT_EQ(d.count_line(BIO_LOG_DEBUG, english ? "kelvra-test SDK initialized\n"
+                                                              : "初始化kelvra-test SDK成功\n"),
+                          1u);
+            }
+            d.close();
+        }
+    }
 }

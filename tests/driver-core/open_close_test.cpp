@@ -222,6 +222,9 @@ TEST(Marker, FirstChipOpenCreatesItAndDeletesTheTagOnce)
     EXPECT_TRUE(std::filesystem::exists(d.marker_path()));
     EXPECT_EQ(std::filesystem::file_size(d.marker_path()), 0u);
     ASSERT_EQ(kelvs_log_count(KELVS_DelOSInfoFpsFroOS), 1u);
+    const std::string removed = "No marker file " + d.marker_path() +
+                                ": the sensor removed the fingerprints stored under the tag \"zuvo\"\n";
+    EXPECT_EQ(d.count_line(BIO_LOG_INFO, removed), 1u);
     kelvs_call_record record{};
     for (size_t i = 0; kelvs_log_get(i, &record) == 0; ++i) {
         if (record.call == KELVS_DelOSInfoFpsFroOS) {
@@ -234,6 +237,7 @@ TEST(Marker, FirstChipOpenCreatesItAndDeletesTheTagOnce)
     ASSERT_EQ(d.open(), 0);
     EXPECT_EQ(kelvs_log_count(KELVS_DelOSInfoFpsFroOS), 0u);
     EXPECT_EQ(ReinstallOSCheck(d.dev()), 0);
+    EXPECT_EQ(d.count_line(BIO_LOG_INFO, removed), 1u) << "only the open that removed them says so";
 }
 
 // Makes sure the templates of an earlier installation do not stay on the sensor for good when their deletion
@@ -245,6 +249,10 @@ TEST(Marker, FailedDeletionIsTriedAgainAtTheNextOpen)
     ASSERT_EQ(d.open(), 0);
     EXPECT_EQ(kelvs_log_count(KELVS_DelOSInfoFpsFroOS), 1u);
     EXPECT_FALSE(std::filesystem::exists(d.marker_path()));
+    EXPECT_EQ(d.count_line(BIO_LOG_INFO, "No marker file " + d.marker_path() +
+                                             ": the sensor did not remove the fingerprints stored under the tag "
+                                             "\"zuvo\" (error code -2); the next open tries again\n"),
+              1u);
     d.close();
 
     kelvs_log_clear();

@@ -173,8 +173,8 @@ std::vector<unsigned char> blocks_template(std::initializer_list<unsigned char> 
 
 std::vector<unsigned char> coreutils_decode(const std::string &text)
 {
-    char pattern[] = "/tmp/kelvra-b64-XXXXXX";
-    const int fd = mkstemp(pattern);
+    std::string pattern = (std::filesystem::temp_directory_path() / "kelvra-b64-XXXXXX").string();
+    const int fd = mkstemp(pattern.data());
     EXPECT_GE(fd, 0);
     if (fd >= 0)
         close(fd);

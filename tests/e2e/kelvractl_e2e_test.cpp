@@ -183,8 +183,8 @@ protected:
             GTEST_SKIP() << "python3 with its json module is needed to read kelvractl's --json output";
         if (run_program("sqlite3", {"-version"}).status != 0)
             GTEST_SKIP() << "the sqlite3 command-line tool is needed to inspect the database";
-        char pattern[] = "/tmp/kelvractl-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
+        std::string pattern = (fs::temp_directory_path() / "kelvractl-e2e-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
         db_ = dir_ + "/features.db";
         // A brisk virtual finger: six presses take a few seconds instead of fifteen.
@@ -388,6 +388,38 @@ TEST_F(Kelvractl, HelpShowsTheDefaultsAndDiscoverCounts)
     EXPECT_FALSE(fs::exists(db_));
 }
 
+// Makes sure --vendor-sdk runs the library in the driver directory or nothing; an example failure is the
+// module finding the build tree's virtual sensor through its own run path when the driver directory has
+// no SDK. The suite runs in a private root whose driver directory does not exist; a nested one shows a
+// driver directory that holds an SDK (here a copy of the virtual sensor).
+TEST_F(Kelvractl, VendorSdkIsTheDriverDirectorysOrNone)
+{
+    const std::string sdk = "/usr/lib/biometric-authentication/drivers/extra/kelvra-dactylen/libKelDactylen.so";
+    Outcome r = ctl({"--vendor-sdk", "discover"});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_EQ(r.err, "kelvractl: --vendor-sdk: there is no vendor's SDK " + sdk +
+                         "; install it as the vendor says, or leave --vendor-sdk out to use the virtual sensor\n");
+    r = ctl({"--json", "--vendor-sdk", "--finger", "alice", "verify", "--uid", "1", "--index", "0"});
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_EQ(json(r.out, "d['outcome']"), "error");
+
+    const std::string installed = dir_ + "/installed";
+    fs::create_directories(installed + "/driver");
+    fs::create_directories(installed + "/fwupdate");
+    fs::copy_file(std::string(KELVRA_TEST_BUILD_DIR) + "/lib/libKelDactylen.so", installed + "/driver/libKelDactylen.so");
+    RunOptions traced;
+    traced.environment = {"LD_DEBUG=files"};
+    r = run_program(std::string(KELVRA_TEST_BUILD_DIR) + "/bin/kelvra-private-root",
+                    {"--fixed-from", installed, kKelvractl, "--db", db_, "--vendor-sdk", "discover"}, traced);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    std::vector<std::string> sensors_started;  // the loader's "calling init: PATH" of every libKelDactylen.so
+    std::istringstream lines(r.err);
+    for (std::string line; std::getline(lines, line);)
+        if (const auto at = line.find("calling init: "); at != std::string::npos && line.find("libKelDactylen.so") != std::string::npos)
+            sensors_started.push_back(line.substr(at + 14));
+    EXPECT_EQ(sensors_started, std::vector<std::string>{sdk}) << r.err;
+}
+
 TEST_F(Kelvractl, HostModeEnrollVerifyListCleanAcrossProcesses)
 {
     const std::string name = "right \"index\" \\ 右手食指";
@@ -460,9 +492,13 @@ TEST_F(Kelvractl, ChipModeKeepsTheSensorStoreBetweenProcesses)
     r = ctl({"--json", "--mode", "chip", "--finger", "bob", "verify", "--uid", "1000", "--index", "2"});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
 
-    // The same finger again: the sensor refuses it at once.
+    // The same finger again: the sensor refuses it at once. (In the C locale the driver's text is as
+    // written, whatever language the machine's session speaks.)
+    RunOptions c_locale;
+    c_locale.environment = {"LANGUAGE=", "LC_ALL=C", "LANG=C"};
     r = ctl({"--json", "--mode", "chip", "--finger", "alice", "enroll", "--uid", "1000", "--index", "3", "--name",
-             "again"});
+             "again"},
+            c_locale);
     EXPECT_EQ(r.status, 3) << r.out << r.err;
     EXPECT_EQ(json(r.out, "[d['outcome'], d['result']]"), "[\"failed\", 201]");
     EXPECT_EQ(json(r.out, "any('已注册' in m for m in d['messages'])"), "true");
@@ -493,7 +529,11 @@ TEST_F(Kelvractl, StopSignalsEndTheOperationAsTheUsersStop)
                               options);
         EXPECT_EQ(r.status, 3) << r.out << r.err;
         EXPECT_EQ(json(r.out, "d['outcome']"), "stopped");
-        EXPECT_NE(r.err.find("stopping"), std::string::npos) << r.err;
+        // The line names what came; only Ctrl-C is told to press Ctrl-C again.
+        const std::string said = c.signal == SIGINT  ? "kelvractl: stopping (press Ctrl-C again to exit at once)\n"
+                                 : c.signal == SIGTERM ? "kelvractl: SIGTERM came: stopping (a second signal exits at once)\n"
+                                                       : "kelvractl: SIGHUP came: stopping (a second signal exits at once)\n";
+        EXPECT_NE(r.err.find(said), std::string::npos) << r.err;
         // Far sooner than the minute the operation would have waited.
         EXPECT_LT(r.ms, 15000);
         EXPECT_FALSE(fs::exists(db_ + ".sock"));
@@ -656,6 +696,34 @@ TEST_F(Kelvractl, TwoEnrollmentsAtOnceOnOneSensorLoseNothing)
     EXPECT_EQ(templates, "1 0;2 0;");
 }
 
+// Example failure: a second program that names the database through a link or "sub/.." claims a
+// sensor state of its own beside it and enrolls into the same database at the same time.
+TEST_F(Kelvractl, OneDatabaseByAnyPathIsOneClaim)
+{
+    Running owner = start_ctl({"--json", "--mode", "chip", "--finger", "none", "--timeout-ms", "20000", "identify",
+                               "--uid", "-1"});
+    EXPECT_EQ(hand_state(), "finger none");
+    fs::create_directories(dir_ + "/sub");
+    fs::create_symlink("features.db", dir_ + "/alias.db");
+    fs::create_directory_symlink(dir_, dir_ + "/folder-link");
+    for (const std::string &path : {dir_ + "/alias.db", dir_ + "/sub/../features.db",
+                                    dir_ + "/folder-link/features.db", fs::relative(db_).string()}) {
+        SCOPED_TRACE(path);
+        const Outcome refused = run_program(kKelvractl, {"--db", path, "--config", config_, "--json", "--mode", "chip",
+                                                         "--finger", "bob", "identify", "--uid", "-1"});
+        EXPECT_EQ(refused.status, 3) << refused.out << refused.err;
+        EXPECT_EQ(json(refused.out, "[d['outcome'], d['owner_pid']]"), "[\"busy\", " + std::to_string(owner.pid) + "]");
+        // The hand control of the owner is reached through that path too.
+        const Outcome state = run_program(kKelvractl, {"--db", path, "finger", "state"});
+        EXPECT_EQ(state.status, 0) << state.err;
+        EXPECT_EQ(trimmed(state.out), "finger none");
+    }
+    EXPECT_FALSE(fs::exists(dir_ + "/alias.db.sensor"));
+    EXPECT_FALSE(fs::exists(dir_ + "/sub/features.db.sensor"));
+    kill(owner.pid, SIGKILL);
+    finish(owner);
+}
+
 TEST_F(Kelvractl, AKilledOwnerLeavesTheSensorAndItsSocketToTheNextProgram)
 {
     const std::vector<std::string> waiting{"--json", "--mode", "chip", "--finger", "none", "--timeout-ms", "20000",
@@ -711,6 +779,55 @@ TEST_F(Kelvractl, AChineseSessionFromTheBuildTreeIsChineseThroughout)
     }
 }
 
+// Example failure: a text the driver has only in Chinese shown as written in an English session (the
+// catalogue lookup missing, or the English catalogue not found from the build tree).
+TEST_F(Kelvractl, AnEnglishSessionShowsNoChineseLine)
+{
+    RunOptions english;
+    english.environment = {"LANGUAGE=en", "LC_ALL=C.UTF-8", "LANG=C.UTF-8"};
+    auto chinese_line = [](const std::string &text) {
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);)
+            if (std::any_of(line.begin(), line.end(), [](char c) {
+                    return static_cast<unsigned char>(c) >= 0xE4 && static_cast<unsigned char>(c) <= 0xE9;
+                }))
+                return line;
+        return std::string();
+    };
+    Outcome r = ctl({"--mode", "chip", "--finger", "alice", "enroll", "--uid", "1", "--index", "0", "--name", "a"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    // The same finger again, with the driver's debug lines: the SDK's set-up and release, the image size.
+    r = ctl({"-v", "--mode", "chip", "--finger", "alice", "enroll", "--uid", "1", "--index", "1", "--name", "b"},
+            english);
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_NE(r.out.find("This finger is already enrolled"), std::string::npos) << r.out;
+    for (const char *debug : {"SDK initialized", "Fingerprint image width, height, DPI: [", "SDK released"})
+        EXPECT_NE(r.err.find(debug), std::string::npos) << debug << "\n" << r.err;
+    EXPECT_EQ(chinese_line(r.out), "");
+    EXPECT_EQ(chinese_line(r.err), "");
+
+    // The sensor held by another program: one line says so and names it; the driver's own open failure
+    // before it is no second error.
+    Running owner = start_ctl({"--mode", "chip", "--finger", "none", "--timeout-ms", "20000", "identify", "--uid", "-1"});
+    EXPECT_EQ(hand_state(), "finger none");
+    for (const bool verbose : {false, true}) {
+        std::vector<std::string> args{"--mode", "chip", "--finger", "bob", "identify", "--uid", "-1"};
+        if (verbose)
+            args.insert(args.begin(), "-v");
+        r = ctl(args, english);
+        EXPECT_EQ(r.status, 3) << r.out << r.err;
+        EXPECT_EQ(chinese_line(r.out), "");
+        EXPECT_EQ(chinese_line(r.err), "");
+        if (!verbose) {
+            EXPECT_EQ(r.out, "Place your finger on the sensor.\nNot done: the sensor is in use by another program (pid " +
+                                 std::to_string(owner.pid) + ").\n");
+            EXPECT_EQ(r.err, "");
+        }
+    }
+    kill(owner.pid, SIGKILL);
+    finish(owner);
+}
+
 TEST_F(Kelvractl, DemoPassesInBothModes)
 {
     const Outcome r = run_program(kKelvractl, {"--json", "demo"});
@@ -760,6 +877,21 @@ TEST_F(Kelvractl, RecordedSessionsReplayToTheSameJournalAndLeaveTheDatabaseAlone
 
 // Makes sure what cannot be replayed says why and fails: a redacted trace, and a driver asked for
 // another user than the recorded one, which parts from the trace at the call that carries the user.
+// Example failure: the time the host spent before the enrollment's pause carries past it, so the
+// replayed capture loop reaches its time-out late and makes one capture more than the trace holds
+// (3 of 8 replays matched).
+TEST_F(Kelvractl, ASessionThatRanIntoItsTimeOutReplaysAsRecordedEveryTime)
+{
+    const std::string trace = dir_ + "/timed-out.trace";
+    const Outcome recorded =
+        ctl({"--record", trace, "--finger", "none", "--timeout-ms", "1000", "enroll", "--uid", "1", "--name", "a"});
+    ASSERT_EQ(recorded.status, 3) << recorded.out << recorded.err;
+    for (int run = 1; run <= 6; ++run) {
+        const Outcome replayed = run_program(kKelvractl, {"replay", "--as-recorded", trace});
+        EXPECT_EQ(replayed.status, 0) << "run " << run << ": " << replayed.out << replayed.err;
+    }
+}
+
 TEST_F(Kelvractl, ARedactedTraceOrAnotherCallDoesNotReplay)
 {
     const std::string trace = dir_ + "/chip.trace";

@@ -1,6 +1,7 @@
 // fixed_paths_test.cpp - the installed module's update script and marker file are fixed: the test seam is
 // not exported, the paths are read-only constants, and no environment variable or configuration key
-// moves them.
+// moves them. The suite runs through kelvra-private-root, so the fixed paths are absent here whatever
+// the machine has installed, and the installed files are never read, created or run.
 #include <dlfcn.h>
 #include <glib.h>
 #include <gtest/gtest.h>
@@ -182,13 +183,12 @@ protected:
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-// No sensor attached: open runs the update script. Only the fixed path is run (absent on a build
-// machine, so the shell says it is not found), never a script the environment or the configuration
+// No sensor attached: open runs the update script. Only the fixed path is run (absent in the private
+// root, so the shell says it is not found), never a script the environment or the configuration
 // points at.
 TEST_F(LoadedWithHostileEnvironment, UpdateScriptIsNotRedirected)
 {
-    if (fs::exists(kScript))
-        GTEST_SKIP() << kScript << " exists here; running it from a test is not wanted";
+    ASSERT_FALSE(fs::exists(kScript)) << "not run through kelvra-private-root";
     const std::string shell_said = open_once("[Sensor]\nCount=0\n");
     EXPECT_EQ(files_made_in_decoy(), std::vector<std::string>{});
     // dash: "sh: 1: PATH: not found"; bash as sh: "sh: line 1: PATH: No such file or directory".
@@ -198,11 +198,11 @@ TEST_F(LoadedWithHostileEnvironment, UpdateScriptIsNotRedirected)
 }
 
 // Match-on-chip open checks the marker in the fixed driver directory: nothing is created in the decoy
-// directories, and since the fixed directory does not exist here, nothing is deleted on the sensor.
+// directories, and since the fixed directory does not exist in the private root, nothing is deleted on
+// the sensor.
 TEST_F(LoadedWithHostileEnvironment, MarkerIsNotRedirected)
 {
-    if (fs::exists(kDriverDir))
-        GTEST_SKIP() << kDriverDir << " exists here; the test would write the real marker";
+    ASSERT_FALSE(fs::exists(kDriverDir)) << "not run through kelvra-private-root";
     open_once("[Sensor]\nWorkMode=chip\nCount=1\nCaptureMs=1\n");
     EXPECT_EQ(files_made_in_decoy(), std::vector<std::string>{});
     EXPECT_EQ(kelvs_log_count(KELVS_DelOSInfoFpsFroOS), 0u);

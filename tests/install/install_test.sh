@@ -86,15 +86,13 @@ driver|正在采集指纹，请按压手指的不同部位
 CASES
 done
 
-# --vendor-sdk leaves the virtual sensor out: the module must then look in the driver directory of the
-# system, which here holds no SDK (skipped on a machine that has one there).
-if [ ! -e "$system_driver_dir/libKelDactylen.so" ]; then
-  if env -i PATH=/usr/bin:/bin "$work/stage/usr/bin/kelvractl" --vendor-sdk discover >"$work/vendor.out" 2>&1 ||
-     ! grep -q "libKelDactylen.so: cannot open" "$work/vendor.out"; then
-    fail "--vendor-sdk without a vendor's SDK: $(cat "$work/vendor.out")"
-  fi
-else
-  echo "note: $system_driver_dir holds an SDK; --vendor-sdk not checked on this machine"
+# --vendor-sdk leaves the virtual sensor out and takes the vendor's SDK in the system's driver directory,
+# which holds none here (the test runs in a private root): kelvractl says so and never falls back to the
+# virtual sensor installed with it.
+env -i PATH=/usr/bin:/bin "$work/stage/usr/bin/kelvractl" --vendor-sdk discover >"$work/vendor.out" 2>&1
+status=$?
+if [ "$status" -ne 3 ] || ! grep -q "there is no vendor's SDK $system_driver_dir/libKelDactylen.so" "$work/vendor.out"; then
+  fail "--vendor-sdk without a vendor's SDK (exit $status): $(cat "$work/vendor.out")"
 fi
 
 # The explicit option: what lies in the driver directory before -> whether the install goes on.

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <sstream>
+#include <string>
 #include <vector>
 
 namespace {
@@ -163,6 +165,25 @@ TEST(ParseArgs, AUsageErrorKnowsWhetherJsonWasAsked)
     EXPECT_FALSE(parse({"enrol"}).json);
 }
 
+// Example failure: a JSON reader told "command": null for a bad --uid of list.
+TEST(ParseArgs, AUsageErrorNamesTheCommandTheLineNamedBeforeIt)
+{
+    struct Case {
+        Words words;
+        const char *command;
+    };
+    for (const Case &c : {Case{{"list", "--uid", "x", "--json"}, "list"},
+                          Case{{"--json", "enroll", "--uid", "1", "--index", "99"}, "enroll"},
+                          Case{{"--json", "clean", "--uid", "1", "--from", "3", "--to", "2"}, "clean"},
+                          Case{{"--json", "verify", "--index", "0"}, "verify"},
+                          Case{{"--json", "--timeout-ms", "0", "list"}, nullptr},
+                          Case{{"--json", "enrol"}, nullptr}}) {
+        const ParseResult r = parse(c.words);
+        ASSERT_FALSE(r.ok) << c.words[1];
+        EXPECT_STREQ(r.command, c.command) << r.error;
+    }
+}
+
 TEST(ParseArgs, HelpIsACommandAndWinsOverTheRestOfTheLine)
 {
     struct Case {
@@ -189,3 +210,50 @@ TEST(ParseArgs, HelpIsACommandAndWinsOverTheRestOfTheLine)
 }
 
 }  // namespace
+
+// Example failure: Chinese help counted in bytes (three per character) or never broken, as it has no
+// spaces, so a zh_CN terminal wraps it in the middle of the next column.
+TEST(HelpText, WrapsByDisplayWidth)
+{
+    EXPECT_EQ(kelvractl::display_width("abc"), 3u);
+    EXPECT_EQ(kelvractl::display_width("指纹"), 4u);
+    EXPECT_EQ(kelvractl::display_width("--uid（用户）"), 13u);
+
+    struct Case {
+        std::string text;
+        std::size_t indent;
+    };
+    std::string chinese;
+    for (int i = 0; i < 20; ++i)
+        chinese += "记录传感器的调用，";  // 9 characters, 18 columns
+    std::string english;
+    for (int i = 0; i < 30; ++i)
+        english += "record every call ";
+    english.pop_back();
+    for (const Case &c : {Case{chinese, 24}, Case{english, 24}, Case{"含设备组 [kelvra-dactylen] 的配置文件：" + chinese, 7}}) {
+        std::istringstream text(kelvractl::wrap_help(c.text, c.indent));
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(text, line);)
+            lines.push_back(line);
+        ASSERT_GE(lines.size(), 3u);
+        std::string joined;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            // The first line starts at the indent's column too, after the option's name.
+            const std::string shown = lines[i].substr(i == 0 ? 0 : c.indent);
+            if (i > 0) {
+                EXPECT_EQ(lines[i].substr(0, c.indent), std::string(c.indent, ' '));
+            }
+            EXPECT_LE(c.indent + kelvractl::display_width(shown), 100u) << shown;
+            if (i + 1 < lines.size()) {
+                EXPECT_GT(c.indent + kelvractl::display_width(shown), 90u) << "filled: " << shown;
+            }
+            EXPECT_NE(shown.substr(0, 1), " ");
+            EXPECT_NE(shown.substr(0, 3), "，") << "no line starts with closing punctuation";
+            joined += shown;
+        }
+        std::string expected = c.text;
+        std::erase(expected, ' ');
+        std::erase(joined, ' ');
+        EXPECT_EQ(joined, expected) << "nothing lost";
+    }
+}

@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <png.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <tuple>
 
 namespace {
 
@@ -119,6 +121,77 @@ TEST_F(TraceCommand, RedactWritesAPrivateCopyWithoutFingerprintsAndNeverOverAFil
     EXPECT_NE(stat(not_written.c_str(), &st), 0) << "a copy of a damaged trace was left behind";
 }
 
+// A PNG file's grey pixels, as a viewer would read them.
+std::vector<std::uint8_t> png_pixels(const std::string &path, std::uint32_t &width, std::uint32_t &height)
+{
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (png_image_begin_read_from_file(&image, path.c_str()) == 0)
+        return {};
+    image.format = PNG_FORMAT_GRAY;
+    std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(image));
+    if (png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr) == 0)
+        return {};
+    width = image.width;
+    height = image.height;
+    return pixels;
+}
+
+// Example failure: a frame written with the wrong shape, its grade taken from another frame, or a
+// redacted trace answered with an empty folder.
+TEST_F(TraceCommand, FramesWritesEveryFrameAsAPngWithOneTable)
+{
+    using V = kt::Value;
+    const std::vector<std::uint8_t> wide = noise(4 * 3, 1);  // the sensor's 4 x 3 image
+    const std::vector<std::uint8_t> square = noise(9, 2);    // a 3 x 3 presence frame
+    auto at = [](kt::Call c, std::int64_t ms) {
+        c.start_ns = ms * 1000000;
+        c.end_ns = c.start_ns + 1000;
+        return c;
+    };
+    const std::vector<kt::Entry> session = {
+        at(call(kt::Function::GetImageInfo, {V::of_handle(1)}, {V::of_integer(4), V::of_integer(3), V::of_integer(508)}), 1),
+        at(call(kt::Function::CaptureRawData, {V::of_handle(1), V::of_integer(0)}, {V::of_bytes(wide)}), 250),
+        at(call(kt::Function::ImgQuality, {V::of_integer(4), V::of_integer(3), V::of_bytes(wide)}, {V::of_integer(77)}), 260),
+        at(call(kt::Function::CaptureRawData, {V::of_handle(1), V::of_integer(0)}, {V::of_unchanged()}, -3), 300),
+        at(call(kt::Function::CaptureRawData, {V::of_handle(1), V::of_integer(0)}, {V::of_bytes(square)}), 1500),
+        at(call(kt::Function::ImgQuality, {V::of_integer(4), V::of_integer(3), V::of_bytes(wide)}, {V::of_integer(5)}), 1510),
+    };
+    const std::string trace = dir_.path("frames.trace");
+    write_trace(trace, session);
+    const std::string folder = dir_.path("frames");
+    Ran r = run({"frames", trace, folder});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Wrote 2 frames of " + trace + " into " + folder + ", with the table " + folder + "/frames.tsv.\n");
+    EXPECT_EQ(r.err, "");
+    struct stat st{};
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << "fingerprint images";
+    const auto table = read_file(folder + "/frames.tsv");
+    EXPECT_EQ(std::string(table.begin(), table.end()),
+              "frame\tcall\ttime_s\twidth\theight\tscore\tfile\n"
+              "1\t2\t0.250000\t4\t3\t77\tframe-0001-call-2.png\n"
+              "2\t5\t1.500000\t3\t3\t-\tframe-0002-call-5.png\n");
+    for (const auto &[file, pixels, w, h] : {std::tuple{"frame-0001-call-2.png", wide, 4u, 3u},
+                                           std::tuple{"frame-0002-call-5.png", square, 3u, 3u}}) {
+        std::uint32_t width = 0, height = 0;
+        EXPECT_EQ(png_pixels(folder + "/" + file, width, height), pixels) << file;
+        EXPECT_EQ(width, w);
+        EXPECT_EQ(height, h);
+    }
+
+    r = run({"frames", trace, folder});
+    EXPECT_EQ(r.status, 2) << "never into a folder that exists";
+    EXPECT_EQ(r.err, "kelvractl: " + folder + " exists; trace frames writes into a folder of its own\n");
+
+    const std::string redacted = dir_.path("redacted.trace");
+    ASSERT_EQ(run({"redact", trace, redacted}).status, 0);
+    r = run({"frames", redacted, dir_.path("none")});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "kelvractl: " + redacted + " is redacted: it holds no frames\n");
+    EXPECT_NE(stat(dir_.path("none").c_str(), &st), 0) << "nothing made";
+}
+
 TEST(TraceCommandLine, OnlyShowWithOneFileAndRedactWithTwoParse)
 {
     struct Case {
@@ -130,6 +203,7 @@ TEST(TraceCommandLine, OnlyShowWithOneFileAndRedactWithTwoParse)
         {{"trace"}, false},                  {{"trace", "show"}, false},
         {{"trace", "show", "a", "b"}, false}, {{"trace", "redact", "a"}, false},
         {{"trace", "copy", "a", "b"}, false}, {{"trace", "show", ""}, false},
+        {{"trace", "frames", "a", "d"}, true}, {{"trace", "frames", "a"}, false},
     };
     for (const Case &c : cases) {
         const auto r = kelvractl::parse_args(c.args);

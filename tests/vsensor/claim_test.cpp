@@ -5,13 +5,16 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 extern char **environ;
 
@@ -110,6 +113,32 @@ TEST_F(Claim, AnOpenSensorRefusesEveryOtherOpenHereAndElsewhereUntilClosed)
     const int mine = connect_to(socket_path);
     ASSERT_GE(mine, 0);
     ::close(mine);
+}
+
+// Example failure: a refusal in the moment between the holder's lock and its pid names no owner, or
+// the pid of a killed earlier holder that the lock file still holds.
+TEST_F(Claim, ARefusalNamesTheHoldersPidWrittenJustAfterItsLock)
+{
+    for (const std::string &before : {std::string(), std::string("999999999\n")}) {
+        SCOPED_TRACE("lock file before: '" + before + "'");
+        const std::string lock_path = state_file + ".lock";
+        const int holder = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        ASSERT_GE(holder, 0);
+        ASSERT_EQ(::write(holder, before.data(), before.size()), ssize_t(before.size()));
+        ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+        // The holder: its pid comes a moment after its lock (here the pid of this process, which lives).
+        std::thread writes_its_pid([holder] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            const std::string pid = std::to_string(::getpid()) + "\n";
+            EXPECT_EQ(::ftruncate(holder, 0), 0);
+            EXPECT_EQ(::pwrite(holder, pid.data(), pid.size(), 0), ssize_t(pid.size()));
+        });
+        KELFPSCAN_HANDLE h = nullptr;
+        EXPECT_EQ(KELFPSCAN_OpenDevice(&h, 0), KELVS_ERR_BUSY);
+        writes_its_pid.join();
+        EXPECT_EQ(kelvs_open_refused_by(), int(::getpid()));
+        ::close(holder);
+    }
 }
 
 TEST_F(Claim, AStoreThatCannotBeReadIsKeptAsideOnceAndNeverWrittenOver)

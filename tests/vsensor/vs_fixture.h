@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -52,9 +53,11 @@ protected:
         kelvs_reset();
         kelvs_clock c{&ManualClock::read, &ManualClock::sleep, &clock};
         kelvs_set_clock(&c);
-        dir = std::filesystem::temp_directory_path() /
-              ("kelvs-" + std::to_string(::getpid()) + "-" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        // A parameterised test is named "Name/3": one folder per test, not a folder per name holding one
+        // per parameter, so that TearDown removes all it made.
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '-');
+        dir = std::filesystem::temp_directory_path() / ("kelvs-" + std::to_string(::getpid()) + "-" + name);
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
     }
