@@ -128,8 +128,13 @@ Opening open_sensor(bio_dev *dev)
     // Only the count decides, not the call's answer.
     int count = 0;
     KELFPSCAN_GetDeviceCount(&count);
-    if (count <= 0)
+    if (count <= 0) {
+        // The host takes a failed open for a device that is not open: a sensor still held from an earlier
+        // open without close is let go, or the operations sent after this failure would run on it.
+        if (priv->handle != nullptr || priv->sensorOpen)
+            release_sensor(priv);
         return {End::NoSensor};
+    }
 
     priv->ctrlFlag = CTRL_IDLE;
     priv->timeoutMS = bio_get_ops_timeout_ms();

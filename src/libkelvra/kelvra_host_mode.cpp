@@ -99,19 +99,26 @@ struct HostEnrollment {
 
 // The six presses, block k of feature_data from the k-th accepted one. A press of a finger the user
 // already enrolled, and a press whose features could not be extracted, are taken again under the same
-// number; the wait that did not see its press or lift ends them all.
+// number, within one time-out window per press; the wait that did not see its press or lift ends them all.
 WaitOutcome take_six_presses(bio_dev *dev, int uid, unsigned char *feature_data)
 {
     kelvra_driver_t *priv = priv_of(dev);
     // Cleared so that a first extraction that fails is not checked against leftover stack bytes.
     unsigned char enrollFeatureBuf[KELVRA_FEATURE_SIZE] = {};
 
-    // A finger the user already enrolled, left on the sensor, satisfies every press wait at once: the
-    // refusals of one press share one time-out window, from the first of them.
-    int refused_press = 0;
-    kelvra::Stopwatch first_refusal;
-
+    // A finger the user already enrolled, left on the sensor, satisfies every press wait at once, and a
+    // sensor whose extraction keeps failing asks for the press again for as long as the finger comes back:
+    // the retries of one press share one time-out window, from the first of them.
     int i = 1;
+    int retried_press = 0;
+    kelvra::Stopwatch first_retry;
+    auto start_retry_window = [&] {
+        if (retried_press != i) {
+            retried_press = i;
+            first_retry = kelvra::start_clock();
+        }
+    };
+
     while (i <= KELVRA_ENROLL_PRESSES) {
         kelvra::announce(dev, kelvra::LogAs::Prompt,
                          tr("[%d/%d] fingerprint is being sampled. Please press different parts of your finger"),
@@ -125,13 +132,10 @@ WaitOutcome take_six_presses(bio_dev *dev, int uid, unsigned char *feature_data)
         if (kelvra::matches_stored_template(dev, enrollFeatureBuf, uid, 0, -1)) {
             // Retry: the same press again after a moment to read the text, without a lift wait. The Chinese
             // text is its own message id: hosts without a catalogue have always shown it as written.
-            if (refused_press != i) {
-                refused_press = i;
-                first_refusal = kelvra::start_clock();
-            }
+            start_retry_window();
             kelvra::announce(dev, kelvra::LogAs::Nothing, tr("当前手指已注册，请更换手指并按压！"));
             kelvra::sleep_ms(kDuplicatePauseMs);
-            if (kelvra::elapsed_ms(first_refusal) >= priv->timeoutMS)
+            if (kelvra::elapsed_ms(first_retry) >= priv->timeoutMS)
                 return {WaitOutcome::End::TimedOut};
             continue;
         }
@@ -143,9 +147,12 @@ WaitOutcome take_six_presses(bio_dev *dev, int uid, unsigned char *feature_data)
                              tr("Generate fingerprint characteristics error (%d), please lift your finger and "
                                 "press it again"),
                              ret);
+            start_retry_window();
             const WaitOutcome lift = kelvra::wait_for_graded_frame(dev, FingerAwaited::Lift);
             if (!lift.satisfied())
                 return lift;
+            if (kelvra::elapsed_ms(first_retry) >= priv->timeoutMS)
+                return {WaitOutcome::End::TimedOut};
             continue;
         }
         // After the last press the template is made at once, without asking for a lift.

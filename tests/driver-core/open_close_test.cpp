@@ -151,6 +151,25 @@ TEST(Open, FailedSetUpOrSensorOpenIsReportedAndTheNextOpenWorks)
     d.take_errors();
 }
 
+// Makes sure a host that was told "no device" is not left with the earlier sensor open behind it. An
+// example failure: the sensor of an open without close kept after the failed open, and the next enrollment
+// run and stored on it.
+TEST(Open, WithoutSensorAfterAnOpenLetsTheEarlierSensorGo)
+{
+    Device d;
+    ASSERT_EQ(d.open(), 0);
+    kelvs_log_clear();
+    d.mark();
+    kelvs_script_out(KELVS_GetDeviceCount, 0, 0, 0);
+    EXPECT_EQ(d.open(), -1);
+    EXPECT_EQ(d.journal(), "S0 Rc0 Nc0 S101 S0 Rc2 N9");
+    EXPECT_EQ(d.take_errors(), (std::vector<std::string>{"无可用设备\n"}));
+    EXPECT_EQ(sdk_calls(), "GetDeviceCount CloseDevice GlobalFree");
+    EXPECT_EQ(kelvs_open_handles(), 0);
+    EXPECT_EQ(kelvs_is_initialised(), 0);
+    EXPECT_EQ(d.priv()->handle, nullptr);
+}
+
 TEST(Open, SecondOpenReleasesTheEarlierSensorFirst)
 {
     Device d;
@@ -357,15 +376,15 @@ TEST(Close, KeepsTheRunFlagAndTheWorkMode)
 }
 
 // Makes sure no operation calls the SDK while the driver has no sensor open: after a close, after a failed
-// open, before any open. An example failure: an operation run after close polling the SDK with a released
+// open (also one that found no sensor after an open without close), before any open. An example failure: an operation run after close polling the SDK with a released
 // handle until its time-out.
 TEST(NotOpen, OperationsThatNeedTheSensorEndAtOnceWithoutAnSdkCall)
 {
     enum class Op { Enroll, Verify, Identify, Search, Clean };
-    enum class State { Closed, FailedOpen, NeverOpened };
+    enum class State { Closed, FailedOpen, NoSensorAfterOpen, NeverOpened };
     const std::string text = "The fingerprint sensor is not open";
     for (bool chip : {false, true}) {
-        for (State state : {State::Closed, State::FailedOpen, State::NeverOpened}) {
+        for (State state : {State::Closed, State::FailedOpen, State::NoSensorAfterOpen, State::NeverOpened}) {
             for (Op op : {Op::Enroll, Op::Verify, Op::Identify, Op::Search, Op::Clean}) {
                 if (op == Op::Clean && !chip)
                     continue;
@@ -377,6 +396,11 @@ TEST(NotOpen, OperationsThatNeedTheSensorEndAtOnceWithoutAnSdkCall)
                     d.close();
                 } else if (state == State::FailedOpen) {
                     kelvs_script_rc(KELVS_OpenDevice, -7);
+                    ASSERT_EQ(d.open(), -1);
+                    d.take_errors();
+                } else if (state == State::NoSensorAfterOpen) {
+                    ASSERT_EQ(d.open(), 0);
+                    kelvs_script_out(KELVS_GetDeviceCount, 0, 0, 0);
                     ASSERT_EQ(d.open(), -1);
                     d.take_errors();
                 }

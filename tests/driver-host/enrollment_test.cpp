@@ -379,6 +379,33 @@ TEST_F(Enrollment, DuplicateRefusalsOfOnePressShareOneTimeOut)
     }
 }
 
+// Makes sure a sensor whose extraction keeps failing does not keep the user pressing for ever: the
+// retries of one press share one time-out window, like the refusals of a finger enrolled already. An
+// example failure: an enrollment that asks for the first press again as long as the finger comes back.
+TEST_F(Enrollment, FailedExtractionsOfOnePressShareOneTimeOut)
+{
+    d.priv()->timeoutMS = 300;
+    script_extract_always(0x42, 5);
+    for (int n = 0; n < 100; ++n)
+        script_quality({51, 0});  // every press and every lift is seen at its first capture
+    const int64_t start = FakeTime::now_us();
+
+    EXPECT_EQ(enroll(d, 7, 1, "x"), -1);
+    const int64_t took_ms = (FakeTime::now_us() - start) / 1000;
+    const size_t tries = kelvs_log_count(KELVS_ExtractFeature);
+    std::string journal = "S201 N9";
+    for (size_t n = 0; n < tries; ++n)
+        journal += n + 1 < tries ? " N9 N9" : " N9";
+    EXPECT_EQ(d.journal(), journal + " Rc4 Nc4 S0");
+    EXPECT_EQ(d.take_errors(), std::vector<std::string>(tries, extraction_error(5) + "\n"));
+    // The window closes at the first lift that ends after 300 ms: one press, one lift and the entry pause
+    // past it at most.
+    EXPECT_GE(took_ms, 1000 + 300);
+    EXPECT_LE(took_ms, 1000 + 300 + 2 * 30);
+    EXPECT_GT(tries, 2u);
+    EXPECT_TRUE(stored_records(kDriver) == nullptr);
+}
+
 class DuplicateCheck : public Enrollment {};
 
 TEST_F(DuplicateCheck, OnlyASuccessfulComparisonCanBeAHit)
