@@ -246,6 +246,10 @@ int kelvra_ops_driver_init(bio_dev *) { return 0; }
 
 void kelvra_ops_free(bio_dev *dev)
 {
+    // A host that frees a device it opened without closing it would otherwise lose the capture buffer
+    // with the record; a daemon that does so at every reconfiguration would grow for weeks.
+    if (kelvra_driver_t *priv = priv_of(dev); priv != nullptr)
+        iops_buf_free(priv->rawImage);
     delete priv_of(dev);
     dev->dev_priv = nullptr;
 }
