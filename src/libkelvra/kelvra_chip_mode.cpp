@@ -128,14 +128,28 @@ std::optional<ListedFingers> fingers_listed(bio_dev *dev, int uid, int idx_start
     return fingers;
 }
 
-// The first record of the list that the sensor's matched id stands for: its index, or an index above 254
-// that the sensor holds under its low byte.
-const feature_info *record_of_match(const feature_info *list, int matchedId)
+constexpr int kAnyUser = -1;
+
+// The first record of the list (of the owner, or of any user) that the sensor's matched id stands for: its
+// index, or an index above 254 that the sensor holds under its low byte.
+const feature_info *record_of_match(const feature_info *list, int matchedId, int owner = kAnyUser)
 {
     for (const feature_info *record = list; record != nullptr; record = record->next)
-        if (record->index == matchedId || kelvra::finger_byte(record->index) == matchedId)
+        if ((owner == kAnyUser || record->uid == owner) &&
+            (record->index == matchedId || kelvra::finger_byte(record->index) == matchedId))
             return record;
     return nullptr;
+}
+
+// The users, in database order, whose records the matched id stands for.
+std::vector<int> users_of_match(const feature_info *list, int matchedId)
+{
+    std::vector<int> users;
+    for (const feature_info *record = list; record != nullptr; record = record->next)
+        if (record_of_match(record, matchedId) == record &&
+            std::find(users.begin(), users.end(), record->uid) == users.end())
+            users.push_back(record->uid);
+    return users;
 }
 
 // The sensor may hold templates the database does not list (left by a deletion that failed, an earlier
@@ -182,9 +196,9 @@ struct MatchedRecord {
     FeatureList found;
 };
 
-MatchedRecord walk_for_matched_record(kelvra_driver_t *priv, const FeatureList &info_list, int matchedId)
+MatchedRecord walk_for_matched_record(kelvra_driver_t *priv, const FeatureList &info_list, int matchedId, int owner)
 {
-    const feature_info *matched = record_of_match(info_list.get(), matchedId);
+    const feature_info *matched = record_of_match(info_list.get(), matchedId, owner);
     MatchedRecord walk;
     // A stop that came in while the sensor answered is honoured rather than overwritten.
     walk.stopped = !kelvra::arm_walk(priv);
@@ -226,6 +240,33 @@ bool answered(const WaitOutcome &wait, int code)
     return wait.end == WaitOutcome::End::Answer && wait.code == code;
 }
 
+// Whose finger a search among every user matched. The sensor answers only the finger's id; when the records
+// of several users stand for it, the sensor is asked about each of them alone while the finger is still on
+// it, in database order, and the first it matches under the same id owns it. It does not wait for another
+// press: a finger that has left makes the match undecided (nullopt).
+struct MatchOwner {
+    bool stopped = false;
+    std::optional<int> uid;
+};
+MatchOwner owner_of_match(bio_dev *dev, const FeatureList &listed, int matchedId)
+{
+    const std::vector<int> users = users_of_match(listed.get(), matchedId);
+    if (users.size() == 1)
+        return {false, users.front()};
+    for (int user : users) {
+        int confirmedId = -1;
+        const WaitOutcome narrowed = kelvra::search_on_sensor(dev, user, &confirmedId, kelvra::Press::Present);
+        if (narrowed.end == WaitOutcome::End::Stopped)
+            return {true, std::nullopt};
+        if (narrowed.satisfied() && confirmedId == matchedId)
+            return {false, user};
+    }
+    bio_print_error(tr("[%s] The sensor matched fingerprint %d, which several users have, and could not tell "
+                       "whose it is; it does not count as a match\n"),
+                    dev->device_name, matchedId);
+    return {};
+}
+
 // How an on-chip enrollment ended.
 struct ChipEnrollment {
     enum class End {
@@ -238,6 +279,9 @@ struct ChipEnrollment {
         StoreFull,        // code: the sensor's answer
         StoreFailed,      // code: the sensor's answer
         NotRecorded,      // the bookkeeping record could not be written; code: the answer of the deletion
+        ReplacedNotRecorded,  // the index was listed already: its finger on the sensor is the new one, and
+                              // the bookkeeping record of the new one could not be written
+        RecordsUnknown,   // the database could not be read, so the index could not be checked
     };
     End end;
     WaitOutcome wait{WaitOutcome::End::Satisfied};
@@ -289,12 +333,41 @@ ChipEnrollment take_presses_on_sensor(bio_dev *dev)
     return {End::Enrolled};
 }
 
+// The user's records an enrollment checks its index against; none when the database could not be opened.
+// The host answers a failed read as it answers no records, so an empty answer is asked again once: taken
+// for "none" on a passing failure, it would let the index onto the finger byte of another of the user's
+// indexes, whose template the store would then replace.
+std::optional<FeatureList> records_to_enroll_beside(bio_dev *dev, int uid)
+{
+    bool opened = false;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        kelvra::UserRecords records = kelvra::read_user_records(dev, uid, 0, -1);
+        if (records.list)
+            return std::move(records.list);
+        opened = records.database_opened;
+    }
+    if (!opened)
+        return std::nullopt;
+    return FeatureList{};
+}
+
+bool lists_index(const FeatureList &records, int idx)
+{
+    for (const feature_info *record = records.get(); record != nullptr; record = record->next)
+        if (record->index == idx)
+            return true;
+    return false;
+}
+
 ChipEnrollment enroll_on_sensor(bio_dev *dev, int uid, int idx, char *idx_name)
 {
     using End = ChipEnrollment::End;
     kelvra_driver_t *priv = priv_of(dev);
 
-    const FeatureList users_records = query_records(dev, uid, 0, -1);
+    const std::optional<FeatureList> read = records_to_enroll_beside(dev, uid);
+    if (!read)
+        return {End::RecordsUnknown};
+    const FeatureList &users_records = *read;
     if (count_samples(users_records) > kMaxStoredSamples) {
         kelvra::announce(dev, kelvra::LogAs::Nothing, tr("该用户指纹注册个数已达上限!"));
         kelvra::sleep_ms(kReadMessagePauseMs);
@@ -318,11 +391,71 @@ ChipEnrollment enroll_on_sensor(bio_dev *dev, int uid, int idx, char *idx_name)
     if (ret != 0)
         return {End::StoreFailed, {WaitOutcome::End::Satisfied}, ret};
 
+    if (write_bookkeeping_record(dev, uid, idx, idx_name))
+        return {End::Enrolled};
+    // The store replaced the finger of an index listed already: deleting the new template would leave the
+    // index listed with no finger on the sensor at all.
+    if (lists_index(users_records, idx))
+        return {End::ReplacedNotRecorded};
     // A finger the database does not list could never be deleted by clean and would keep unlocking the
     // account, so the template just stored goes again.
-    if (!write_bookkeeping_record(dev, uid, idx, idx_name))
-        return {End::NotRecorded, {WaitOutcome::End::Satisfied}, delete_one_finger(priv, uid, idx)};
-    return {End::Enrolled};
+    return {End::NotRecorded, {WaitOutcome::End::Satisfied}, delete_one_finger(priv, uid, idx)};
+}
+
+// The records of fingers the sensor has let go; a refusal is told, since those records now list fingers the
+// sensor no longer holds (a later clean of them removes them).
+int remove_released_records(const DbConnection &db, bio_dev *dev, int uid, int idx_start, int idx_end)
+{
+    const int ret = kelvra::remove_records_after_sensor(db, dev, uid, idx_start, idx_end);
+    if (ret != 0)
+        bio_print_error(tr("[%s] The sensor deleted the fingerprints of UID %d in indexes %d to %d, but the feature "
+                           "database kept their records (error code %d); clean them again to remove them\n"),
+                        dev->device_name, uid, idx_start, idx_end, ret);
+    return ret;
+}
+
+// Any range but every finger or one: the sensor's deletion of every finger would take fingers outside the
+// range with it, so each finger byte the database lists in the range is deleted on its own, and only the
+// records of the bytes the sensor let go leave the database. A byte that stands for every finger, or that
+// one of the user's records outside the range shares, cannot be deleted alone: its records stay.
+int clean_listed_fingers(const DbConnection &db, bio_dev *dev, int uid, int idx_start, int idx_end)
+{
+    const std::optional<ListedFingers> listed = fingers_listed(dev, uid, idx_start, idx_end);
+    if (!listed) {
+        bio_print_error(tr("[%s] The feature database could not tell which fingerprints of UID %d lie in indexes "
+                           "%d to %d; nothing was deleted\n"),
+                        dev->device_name, uid, idx_start, idx_end);
+        return -1;
+    }
+    int first_error = 0;
+    bool kept = false;
+    std::vector<int> deleted;
+    for (const auto &[byte, indexes] : listed->in_range) {
+        if (byte == KELVRA_FINGER_ALL || listed->outside.count(byte) != 0) {
+            for (int index : indexes)
+                bio_print_error(tr("[%s] The sensor cannot delete fingerprint %d of UID %d without other "
+                                   "fingerprints of the user; its record is kept\n"),
+                                dev->device_name, index, uid);
+            kept = true;
+            continue;
+        }
+        const int del = delete_one_finger(priv_of(dev), uid, byte);
+        if (del == 0) {
+            deleted.insert(deleted.end(), indexes.begin(), indexes.end());
+            continue;
+        }
+        for (int index : indexes)
+            bio_print_error(tr("[%s] The sensor could not delete fingerprint %d of UID %d (error code %d); its "
+                               "record is kept\n"),
+                            dev->device_name, index, uid, del);
+        if (first_error == 0)
+            first_error = del;
+    }
+    if (first_error == 0 && !kept)
+        return remove_released_records(db, dev, uid, idx_start, idx_end);
+    for (int index : deleted)
+        remove_released_records(db, dev, uid, index, index);
+    return first_error != 0 ? first_error : -1;
 }
 
 }  // namespace
@@ -360,7 +493,7 @@ WaitOutcome run_enroll_step(bio_dev *dev, int press)
     });
 }
 
-WaitOutcome search_on_sensor(bio_dev *dev, int uid, int *matchedId)
+WaitOutcome search_on_sensor(bio_dev *dev, int uid, int *matchedId, Press press)
 {
     kelvra_driver_t *priv = priv_of(dev);
     OnchipQuery userInfo{};
@@ -379,6 +512,9 @@ WaitOutcome search_on_sensor(bio_dev *dev, int uid, int *matchedId)
             // The sensor is still searching: ask again at once, within the same time-out.
             return Pass::not_yet(0);
         default:
+            // No finger to image yet.
+            if (press == Press::Present)
+                return Pass::answer(ret);
             return Pass::not_yet(kSearchRetryPauseMs);
         }
     });
@@ -411,62 +547,29 @@ int delete_on_sensor(bio_dev *dev, int uid, int finger)
 }
 
 // The sensor first: a finger the sensor still holds keeps unlocking the account, so the database keeps
-// listing it until the sensor has really let it go.
+// listing it until the sensor has really let it go. The database is opened before the sensor deletes
+// anything: a database that cannot be opened would keep listing fingers the sensor no longer holds.
 int clean_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
-    const bool every_index = idx_end == -1 && idx_start <= 0;
-    const bool one_finger = idx_start == idx_end && idx_start >= 0 && idx_start < KELVRA_FINGER_ALL;
-    if (every_index || one_finger) {
-        const int del = delete_on_sensor(dev, uid, every_index ? KELVRA_FINGER_ALL : idx_start);
-        if (del != 0) {
-            bio_print_error(tr("[%s] The sensor could not delete the fingerprints (error code %d); the records "
-                               "are kept\n"),
-                            dev->device_name, del);
-            return del;
-        }
-        return remove_records(dev, uid, idx_start, idx_end);
-    }
-
-    // Any other range: the sensor's deletion of every finger would take fingers outside the range with it,
-    // so each finger byte the database lists in the range is deleted on its own, and only the records of
-    // the bytes the sensor let go leave the database. A byte that stands for every finger, or that one of
-    // the user's records outside the range shares, cannot be deleted alone: its records stay.
-    const std::optional<ListedFingers> listed = fingers_listed(dev, uid, idx_start, idx_end);
-    if (!listed) {
-        bio_print_error(tr("[%s] The feature database could not tell which fingerprints of UID %d lie in indexes "
-                           "%d to %d; nothing was deleted\n"),
-                        dev->device_name, uid, idx_start, idx_end);
+    const DbConnection db = connect_db();
+    if (!db) {
+        bio_print_error(tr("[%s] The feature database could not be opened; no fingerprint of UID %d was deleted\n"),
+                        dev->device_name, uid);
         return -1;
     }
-    int first_error = 0;
-    bool kept = false;
-    std::vector<int> deleted;
-    for (const auto &[byte, indexes] : listed->in_range) {
-        if (byte == KELVRA_FINGER_ALL || listed->outside.count(byte) != 0) {
-            for (int index : indexes)
-                bio_print_error(tr("[%s] The sensor cannot delete fingerprint %d of UID %d without other "
-                                   "fingerprints of the user; its record is kept\n"),
-                                dev->device_name, index, uid);
-            kept = true;
-            continue;
-        }
-        const int del = delete_one_finger(priv_of(dev), uid, byte);
-        if (del == 0) {
-            deleted.insert(deleted.end(), indexes.begin(), indexes.end());
-            continue;
-        }
-        for (int index : indexes)
-            bio_print_error(tr("[%s] The sensor could not delete fingerprint %d of UID %d (error code %d); its "
-                               "record is kept\n"),
-                            dev->device_name, index, uid, del);
-        if (first_error == 0)
-            first_error = del;
+    const bool every_index = idx_end == -1 && idx_start <= 0;
+    const bool one_finger = idx_start == idx_end && idx_start >= 0 && idx_start < KELVRA_FINGER_ALL;
+    if (!every_index && !one_finger)
+        return clean_listed_fingers(db, dev, uid, idx_start, idx_end);
+
+    const int del = delete_on_sensor(dev, uid, every_index ? KELVRA_FINGER_ALL : idx_start);
+    if (del != 0) {
+        bio_print_error(tr("[%s] The sensor could not delete the fingerprints (error code %d); the records "
+                           "are kept\n"),
+                        dev->device_name, del);
+        return del;
     }
-    if (first_error == 0 && !kept)
-        return remove_records(dev, uid, idx_start, idx_end);
-    for (int index : deleted)
-        remove_records(dev, uid, index, index);
-    return first_error != 0 ? first_error : -1;
+    return remove_released_records(db, dev, uid, idx_start, idx_end);
 }
 
 int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
@@ -515,6 +618,20 @@ int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
                            tr("The fingerprint could not be recorded, and removing it from the sensor failed, "
                               "error code: %d"),
                            enrollment.code);
+        return -1;
+    case End::ReplacedNotRecorded:
+        end_with_error(dev, Order::ResultNotifyIdle,
+                       tr("The fingerprint replaced the earlier one of index %d on the sensor, but its record could "
+                          "not be written"),
+                       idx);
+        return -1;
+    case End::RecordsUnknown:
+        // Refused before any sensor call: nothing is stored anywhere.
+        announce(dev, LogAs::Error,
+                 tr("The feature database could not be read, so index %d could not be checked; nothing was "
+                    "enrolled"),
+                 idx);
+        end_failed(dev, OPS_ENROLL_FAIL);
         return -1;
     }
     return -1;
@@ -571,9 +688,18 @@ feature_info *search_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end
         end_outcome(dev, OPS_SEARCH_NO_MATCH);
         return nullptr;
     }
+    const MatchOwner owner = owner_of_match(dev, listed, userID);
+    if (owner.stopped) {
+        end_stopped(dev);
+        return nullptr;
+    }
+    if (!owner.uid) {
+        end_outcome(dev, OPS_SEARCH_NO_MATCH);
+        return nullptr;
+    }
     // The match is told before the walk names the record it is.
     tell_outcome(dev, OPS_SEARCH_MATCH);
-    MatchedRecord walk = walk_for_matched_record(priv_of(dev), listed, userID);
+    MatchedRecord walk = walk_for_matched_record(priv_of(dev), listed, userID, *owner.uid);
     if (walk.stopped) {
         end_stopped(dev);
         return nullptr;

@@ -25,6 +25,16 @@ int remove_records(bio_dev *dev, int uid, int idx_start, int idx_end)
     return ret;
 }
 
+int remove_records_after_sensor(const DbConnection &db, bio_dev *dev, int uid, int idx_start, int idx_end)
+{
+    const int first = bio_sto_clean_feature_info(db.get(), uid, dev->bioinfo.biotype, dev->device_name, idx_start,
+                                                 idx_end);
+    if (first == 0 || !db)
+        return first;
+    // A refusal may be passing (the database busy with another program, memory short for a moment).
+    return bio_sto_clean_feature_info(db.get(), uid, dev->bioinfo.biotype, dev->device_name, idx_start, idx_end);
+}
+
 bool arm_walk(kelvra_driver_t *priv)
 {
     int32_t seen = priv->ctrlFlag.load();

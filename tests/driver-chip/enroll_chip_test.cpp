@@ -499,8 +499,8 @@ TEST_F(ChipEnroll, UnrecordedFingerIsRemovedFromTheSensorAgain)
         SCOPED_TRACE(fault);
         kelvs_log_clear();
         kelvs_finger_auto("thumb");
-        // Connections: the count's query first, then the bookkeeping write.
-        bio_testing_fail_nth(fault, fault == BIO_FAULT_CONNECT ? 2 : 1);
+        // Connections: the user's records, read twice since there are none, then the bookkeeping write.
+        bio_testing_fail_nth(fault, fault == BIO_FAULT_CONNECT ? 3 : 1);
         device.mark();
 
         EXPECT_EQ(enroll(258, 300), -1);
@@ -536,6 +536,29 @@ TEST_F(ChipEnroll, UnrecordedFingerThatCannotBeRemovedSaysSo)
                                                               extra_info() + "\n"}));
     EXPECT_EQ(bio_get_ops_result(device.dev()), OPS_COMM_ERROR);
     EXPECT_EQ(bio_get_dev_status(device.dev()), DEVS_COMM_IDLE);
+}
+
+// The store replaced the finger of an index listed already: deleting the new template would leave that
+// index listed with no finger on the sensor, so it stays, and the user is told the record is missing.
+TEST_F(ChipEnroll, UnrecordedFingerOfAListedIndexStaysOnTheSensor)
+{
+    store_record(device, kUid, 1, "old thumb", {""});
+    chip_test::script_accepted_enrollment();
+    bio_testing_fail_nth(BIO_FAULT_STORE, 1);
+
+    EXPECT_EQ(enroll(), -1);
+    EXPECT_EQ(extra_info(),
+              "The fingerprint replaced the earlier one of index 1 on the sensor, but its record could not be written");
+    EXPECT_EQ(device.take_errors(), (std::vector<std::string>{kelvra_test::injected_fault_line(BIO_FAULT_STORE),
+                                                              extra_info() + "\n"}));
+    EXPECT_EQ(device.journal().substr(device.journal().size() - 9), "Rc2 N9 S0");
+    EXPECT_EQ(kelvs_log_count(KELVS_StoreTemplateForOS), 1u);
+    EXPECT_EQ(kelvs_log_count(KELVS_DelUserFpsFroOS), 0u) << "the finger of index 1 stays on the sensor";
+    feature_info *listed = records();
+    ASSERT_NE(listed, nullptr);
+    EXPECT_STREQ(listed->index_name, "old thumb");
+    EXPECT_EQ(listed->next, nullptr);
+    bio_sto_free_feature_info_list(listed);
 }
 
 }  // namespace

@@ -302,6 +302,56 @@ TEST_F(ChipMatch, SearchReturnsTheFirstRecordOfTheMatchedIndexWithItsFirstSample
     EXPECT_EQ(device.priv()->ctrlFlag.load(), CTRL_FINISHED);
 }
 
+// A search among every user hears only the finger's id from the sensor; when two users have records for
+// it, the sensor is asked about each alone, and the first it matches under the same id owns the finger.
+TEST(ChipSearch, AmongEveryUserAsksTheSensorWhoseSharedFingerItIs)
+{
+    struct Case {
+        std::vector<std::pair<int, int>> narrowing;  // the sensor's answers (code, id) for users 5 and 6
+        const char *found;                          // the record's name, or nullptr for no match
+        std::string journal;
+    };
+    const std::string matched = "S601 N10 R600 N600 S0";
+    const std::string no_match = "S601 N10 R601 N601 S0";
+    const Case cases[] = {
+        {{{9, 0}, {0, 0}}, "six", matched},
+        {{{0, 0}}, "five", matched},
+        {{{0, 3}, {0, 0}}, "six", matched},
+        {{{1, 0}, {9, 0}}, nullptr, no_match},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.journal + (c.found ? c.found : " none"));
+        kelvra_test::Device device{chip_test::chip_options()};
+        ASSERT_EQ(device.open(), 0);
+        store_record(device, 5, 0, "five", {""});
+        store_record(device, 6, 256, "six", {""});
+        kelvs_script_out(KELVS_SearchForOS, 0, 0, 90);
+        for (const auto &[code, id] : c.narrowing)
+            kelvs_script_out(KELVS_SearchForOS, code, id, 90);
+        kelvs_log_clear();
+        device.clear_logs();
+        device.mark();
+
+        feature_info *found = kelvra_ops_search(device.dev(), ACTION_START, -1, 0, -1);
+        EXPECT_EQ(device.journal(), c.journal);
+        const auto searches = calls_of(KELVS_SearchForOS);
+        ASSERT_EQ(searches.size(), 1 + c.narrowing.size());
+        for (size_t i = 0; i < c.narrowing.size(); ++i)
+            EXPECT_EQ(searches[1 + i].user_record[0], 5 + i);
+        if (c.found == nullptr) {
+            EXPECT_EQ(found, nullptr);
+            EXPECT_EQ(device.take_errors(),
+                      std::vector<std::string>{"[kelvra-test] The sensor matched fingerprint 0, which several users "
+                                               "have, and could not tell whose it is; it does not count as a match\n"});
+            continue;
+        }
+        ASSERT_NE(found, nullptr);
+        EXPECT_STREQ(found->index_name, c.found);
+        EXPECT_EQ(found->uid, c.found[0] == 'f' ? 5 : 6);
+        bio_sto_free_feature_info_list(found);
+    }
+}
+
 TEST_F(ChipMatch, SearchWithoutMatch)
 {
     store_record(device, 7, 3, "three", {"x"});
@@ -404,6 +454,8 @@ TEST(ChipClean, DeletesOnTheSensorWhatItDeletesFromTheDatabase)
         return "[kelvra-test] The sensor could not delete the fingerprints (error code " + std::to_string(code) +
                "); the records are kept\n";
     };
+    const std::string unopened =
+        "[kelvra-test] The feature database could not be opened; no fingerprint of UID 7 was deleted\n";
     struct Case {
         int from, to;
         std::vector<int> answers;  // the sensor's answers to its deletions (one or all), in order; else 0
@@ -443,7 +495,11 @@ TEST(ChipClean, DeletesOnTheSensorWhatItDeletesFromTheDatabase)
         {2, 6, {}, BIO_FAULT_QUERY, "", all7, kFailed, -1,
          {"feature database: query failed: injected fault\n", nothing_listed(2, 6)}},
         {2, 6, {}, BIO_FAULT_CONNECT, "", all7, kFailed, -1,
-         {"feature database :memory: cannot be opened: injected fault\n", nothing_listed(2, 6)}},
+         {"feature database :memory: cannot be opened: injected fault\n", unopened}},
+        {0, -1, {}, BIO_FAULT_CONNECT, "", all7, kFailed, -1,
+         {"feature database :memory: cannot be opened: injected fault\n", unopened}},
+        {3, 3, {}, BIO_FAULT_CLEAN, "3", {1, 2, 4, 6, 7, 255}, kCleaned, 0,
+         {"feature database: clean failed: injected fault\n"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "clean " << c.from << " to " << c.to);

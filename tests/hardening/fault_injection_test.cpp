@@ -87,6 +87,15 @@ const std::string kNotSaved = "Unable to open the feature database, the fingerpr
 const std::string kStoreRefused = "Unable to save the fingerprint to the feature database, error code: -1\n";
 const std::string kRecordsKept =
     "[kelvra-test] The sensor could not delete the fingerprints (error code -3); the records are kept\n";
+const std::string kCleanUnopened =
+    "[kelvra-test] The feature database could not be opened; no fingerprint of UID 1 was deleted\n";
+const std::string records_of_deleted_kept(const char *range)
+{
+    return std::string("[kelvra-test] The sensor deleted the fingerprints of UID 1 in indexes ") + range +
+           ", but the feature database kept their records (error code -1); clean them again to remove them\n";
+}
+const std::string kRecordsUnknown =
+    "The feature database could not be read, so index 1 could not be checked; nothing was enrolled\n";
 const std::string kMatchNotListed = "[kelvra-test] The sensor matched fingerprint 0 of UID 1, which the feature "
                                     "database does not list there; it does not count as a match\n";
 const std::string kRetryExtraction =
@@ -372,10 +381,10 @@ const std::vector<Case> &cases()
                              DEVS_COMM_IDLE, OPS_COMM_ERROR, "no free slot on the sensor"),
                          {"No more userid to store tempFeature, error code: 50\n"}));
         t.push_back(logs(db("count_connect_fails", C, Op::Enroll, BIO_FAULT_CONNECT, 1, 0, OPS_ENROLL_SUCCESS,
-                            "documented: the count reads 0, so the limit is not reached", 1),
+                            "the user's records are read again", 1),
                          {kFaultLine}));
         t.push_back(logs(db("count_query_fails", C, Op::Enroll, BIO_FAULT_QUERY, 1, 0, OPS_ENROLL_SUCCESS,
-                            "documented: the count reads 0", 1),
+                            "an empty answer is read again, and lists the user's finger", 1),
                          {kFaultLine}));
         t.push_back(logs(db("bookkeeping_connect_fails", C, Op::Enroll, BIO_FAULT_CONNECT, 2, -1, OPS_COMM_ERROR,
                             "the template just stored is deleted from the sensor again"),
@@ -398,9 +407,9 @@ const std::vector<Case> &cases()
         t.push_back(logs(file_fault("read_only_file", C, Op::Enroll, Kind::ReadOnlyDb, -1, OPS_COMM_ERROR,
                                     "the bookkeeping record is refused; the template is deleted again"),
                          {kFaultLine, kRemovedAgain}));
-        t.push_back(logs(file_fault("corrupt_file", C, Op::Enroll, Kind::CorruptDb, -1, OPS_COMM_ERROR,
-                                    "the bookkeeping record cannot be written; the template is deleted again"),
-                         {kFaultLine, kFaultLine, kRemovedAgain}));
+        t.push_back(logs(file_fault("corrupt_file", C, Op::Enroll, Kind::CorruptDb, -1, OPS_ENROLL_FAIL,
+                                    "the user's records cannot be read: refused before any sensor call"),
+                         {kFaultLine, kFaultLine, kRecordsUnknown}));
 
         // ---- match-on-chip verify / identify / search ------------------------------------------------
         for (const Matching &m : {Matching{Op::Verify, -1, 0, OPS_VERIFY_NO_MATCH},
@@ -443,20 +452,21 @@ const std::vector<Case> &cases()
                              OPS_CLEAN_FAIL, "the records stay while the sensor keeps the fingers"),
                          {kRecordsKept}));
         for (Op op : {Op::CleanOne, Op::CleanAll}) {
+            const char *range = op == Op::CleanOne ? "0 to 0" : "0 to -1";
             t.push_back(logs(db("connect_fails", C, op, BIO_FAULT_CONNECT, 1, kNonZero, OPS_CLEAN_FAIL,
-                                "documented: the sensor let the finger go, the record stays listed until a retry", 0,
-                                Agreement::DbListsMore),
-                             {kFaultLine, kCleanWithoutConnection}));
-            t.push_back(logs(db("clean_fails", C, op, BIO_FAULT_CLEAN, 1, kNonZero, OPS_CLEAN_FAIL,
-                                "documented: as above", 0, Agreement::DbListsMore),
+                                "the database is opened before the sensor deletes anything: nothing is deleted"),
+                             {kFaultLine, kCleanUnopened}));
+            t.push_back(logs(db("clean_fails", C, op, BIO_FAULT_CLEAN, 1, 0, OPS_CLEAN_SUCCESS,
+                                "a removal refused once is asked again", -1),
                              {kFaultLine}));
             t.push_back(logs(file_fault("read_only_file", C, op, Kind::ReadOnlyDb, kNonZero, OPS_CLEAN_FAIL,
-                                        "documented: as above", 0, Agreement::DbListsMore),
-                             {kFaultLine}));
+                                        "documented: the sensor let the finger go, the record stays listed until "
+                                        "a retry",
+                                        0, Agreement::DbListsMore),
+                             {kFaultLine, kFaultLine, records_of_deleted_kept(range)}));
             t.push_back(logs(file_fault("corrupt_file", C, op, Kind::CorruptDb, kNonZero, OPS_CLEAN_FAIL,
-                                        "documented: the sensor let the finger go; the file is left as it is", 0,
-                                        Agreement::DbListsMore),
-                             {kFaultLine, kCleanWithoutConnection}));
+                                        "the file cannot be opened: nothing is deleted, the file is left as it is"),
+                             {kFaultLine, kCleanUnopened}));
         }
         return t;
     }();

@@ -145,6 +145,16 @@ const Regression kRegressions[] = {
     {"an enrollment whose extraction kept failing asked for the press again without end (a match-on-chip "
      "sensor whose work-mode query failed, driven in match-on-host mode)",
      Mode::Chip, "sdk:GetDeviceWorkMode:-1 open enroll:0:2:finger3", "operation-ends-within-its-bound"},
+    {"a clean of every finger whose database could not be opened had the sensor delete them all the same",
+     Mode::Chip, "open enroll:3:2:finger2 db:connect:1 clean:3:0:-1", "sensor-holds-what-the-database-lists"},
+    {"a clean whose removal of the records the database refused once left records of deleted fingers",
+     Mode::Chip, "open enroll:3:2:finger2 db:clean:1 clean:3:0:-1", "sensor-holds-what-the-database-lists"},
+    {"an enrollment of a listed index whose record could not be written deleted the index's only finger",
+     Mode::Chip, "open enroll:0:0:finger0 db:row:1 enroll:0:0:finger1", "sensor-holds-what-the-database-lists"},
+    {"a search among every user named the record of another user with the same finger id", Mode::Chip,
+     "open enroll:258:0:finger0 enroll:0:0:finger1 search:-1:-1:-1:finger1", "only-listed-fingers-match"},
+    {"a read of the user's records that failed once let index 256 onto the finger of index 0", Mode::Chip,
+     "db:record:2 open enroll:2:0:finger4 enroll:2:256:finger5", "every-listed-finger-has-its-own-place-on-the-sensor"},
 };
 
 class Regressions : public testing::TestWithParam<Regression> {};
