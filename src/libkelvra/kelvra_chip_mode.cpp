@@ -282,6 +282,7 @@ struct ChipEnrollment {
         ReplacedNotRecorded,  // the index was listed already: its finger on the sensor is the new one, and
                               // the bookkeeping record of the new one could not be written
         RecordsUnknown,   // the database could not be read, so the index could not be checked
+        EarlierTemplatesKept,  // code: the sensor's answer to removing an earlier installation's templates
     };
     End end;
     WaitOutcome wait{WaitOutcome::End::Satisfied};
@@ -375,6 +376,11 @@ ChipEnrollment enroll_on_sensor(bio_dev *dev, int uid, int idx, char *idx_name)
     }
     if (!sensor_can_hold_apart(users_records, idx))
         return {End::IndexNotApart};
+    // An open whose removal of an earlier installation's templates failed left the marker absent, so the
+    // next open removes them: a finger stored before then would go with them, still listed.
+    if (const kelvra::ReinstallCheck earlier = kelvra::check_marker(dev);
+        earlier.end == kelvra::ReinstallCheck::End::DeletionFailed)
+        return {End::EarlierTemplatesKept, {WaitOutcome::End::Satisfied}, earlier.code};
 
     const ChipEnrollment presses = take_presses_on_sensor(dev);
     if (presses.end != End::Enrolled)
@@ -624,6 +630,12 @@ int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
                        tr("The fingerprint replaced the earlier one of index %d on the sensor, but its record could "
                           "not be written"),
                        idx);
+        return -1;
+    case End::EarlierTemplatesKept:
+        end_with_error(dev, Order::ResultNotifyIdle,
+                       tr("The sensor still holds fingerprints of an earlier installation and could not remove them, "
+                          "error code: %d; nothing was enrolled"),
+                       enrollment.code);
         return -1;
     case End::RecordsUnknown:
         // Refused before any sensor call: nothing is stored anywhere.

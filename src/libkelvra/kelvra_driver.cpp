@@ -479,35 +479,51 @@ int count_sensors()
     return count > 0 ? count : 0;
 }
 
-int check_reinstall_marker(bio_dev *dev)
+ReinstallCheck check_marker(bio_dev *dev)
 {
+    using End = ReinstallCheck::End;
     kelvra_driver_t *priv = priv_of(dev);
     char path[200] = {};
     std::snprintf(path, sizeof path, "%s/%s", platform().marker_dir, kMarkerName);
 
     if (FILE *existing = std::fopen(path, "r")) {
         std::fclose(existing);
-        return 0;
+        return {End::MarkerPresent};
     }
     // No marker: the driver's directory was installed afresh, so templates the sensor keeps for this
     // operating system belong to an earlier installation.
     FILE *created = std::fopen(path, "w+b");
     if (created == nullptr)
-        return -1;
+        return {End::NoMarkerPlace};
     const int ret = KELFPSCAN_DelOSInfoFpsFroOS(priv->handle, kOsTag);
     std::fclose(created);
     // The user's on-chip fingers vanish here; the log is where an administrator finds out why.
     if (ret == 0) {
         bio_print_info(tr("No marker file %s: the sensor removed the fingerprints stored under the tag \"%s\"\n"),
                        path, kOsTag);
-        return ret;
+        return {End::EarlierTemplatesRemoved};
     }
     // Without the marker the next open tries again; with it those templates would stay for good.
     std::remove(path);
     bio_print_info(tr("No marker file %s: the sensor did not remove the fingerprints stored under the tag \"%s\" "
                       "(error code %d); the next open tries again\n"),
                    path, kOsTag, ret);
-    return ret;
+    return {End::DeletionFailed, ret};
+}
+
+int check_reinstall_marker(bio_dev *dev)
+{
+    const ReinstallCheck check = check_marker(dev);
+    switch (check.end) {
+    case ReinstallCheck::End::MarkerPresent:
+    case ReinstallCheck::End::EarlierTemplatesRemoved:
+        return 0;
+    case ReinstallCheck::End::NoMarkerPlace:
+        return -1;
+    case ReinstallCheck::End::DeletionFailed:
+        return check.code;
+    }
+    return -1;
 }
 
 }  // namespace kelvra

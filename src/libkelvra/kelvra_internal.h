@@ -128,6 +128,20 @@ int delete_on_sensor(bio_dev *dev, int uid, int finger);
 // Configuration, discovery and the marker check of a match-on-chip open.
 void read_configuration(bio_dev *dev, GKeyFile *conf);
 int count_sensors();
+// The marker check of a match-on-chip open: with no marker file, the sensor removes the templates an earlier
+// installation left under the tag, and the marker is written once it has.
+struct ReinstallCheck {
+    enum class End {
+        MarkerPresent,
+        EarlierTemplatesRemoved,  // the marker is written now
+        NoMarkerPlace,            // the marker cannot be written (no driver directory): nothing is removed
+        DeletionFailed,           // code: the sensor's answer; the marker stays absent, so the next check retries
+    };
+    End end;
+    int code = 0;
+};
+ReinstallCheck check_marker(bio_dev *dev);
+// The same, as the first release answered it: 0, -1 when the marker cannot be written, or the sensor's code.
 int check_reinstall_marker(bio_dev *dev);
 
 // The operations' branches by work mode. The host-facing operations in kelvra_driver.cpp have already

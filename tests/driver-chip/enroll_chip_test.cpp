@@ -2,6 +2,7 @@
 // and the bookkeeping record.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -536,6 +537,36 @@ TEST_F(ChipEnroll, UnrecordedFingerThatCannotBeRemovedSaysSo)
                                                               extra_info() + "\n"}));
     EXPECT_EQ(bio_get_ops_result(device.dev()), OPS_COMM_ERROR);
     EXPECT_EQ(bio_get_dev_status(device.dev()), DEVS_COMM_IDLE);
+}
+
+// An open whose removal of an earlier installation's templates failed leaves it to the next open, which
+// would take every finger stored meanwhile with it: the enrollment has the sensor remove them first, and
+// enrolls nothing while it cannot.
+TEST_F(ChipEnroll, EarlierInstallationsTemplatesAreRemovedBeforeAFingerIsStored)
+{
+    for (int answer : {-2, 7, 0}) {
+        SCOPED_TRACE(answer);
+        std::filesystem::remove(device.marker_path());
+        kelvs_script_rc(KELVS_DelOSInfoFpsFroOS, answer);
+        if (answer == 0)
+            chip_test::script_accepted_enrollment();
+        kelvs_log_clear();
+        device.mark();
+
+        EXPECT_EQ(enroll(), answer == 0 ? 0 : -1);
+        EXPECT_EQ(kelvs_log_count(KELVS_DelOSInfoFpsFroOS), 1u);
+        EXPECT_EQ(std::filesystem::exists(device.marker_path()), answer == 0);
+        if (answer == 0) {
+            EXPECT_EQ(kelvs_log_count(KELVS_StoreTemplateForOS), 1u);
+            continue;
+        }
+        const std::string refusal = "The sensor still holds fingerprints of an earlier installation and could not "
+                                    "remove them, error code: " + std::to_string(answer) + "; nothing was enrolled";
+        EXPECT_EQ(extra_info(), refusal);
+        EXPECT_EQ(device.journal(), "S201 Rc2 N9 S0");
+        EXPECT_EQ(device.take_errors(), std::vector<std::string>{refusal + "\n"});
+        EXPECT_EQ(kelvs_log_count(KELVS_EnrollForOS), 0u) << "no press was asked for";
+    }
 }
 
 // The store replaced the finger of an index listed already: deleting the new template would leave that

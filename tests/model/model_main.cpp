@@ -155,6 +155,9 @@ const Regression kRegressions[] = {
      "open enroll:258:0:finger0 enroll:0:0:finger1 search:-1:-1:-1:finger1", "only-listed-fingers-match"},
     {"a read of the user's records that failed once let index 256 onto the finger of index 0", Mode::Chip,
      "db:record:2 open enroll:2:0:finger4 enroll:2:256:finger5", "every-listed-finger-has-its-own-place-on-the-sensor"},
+    {"a finger enrolled after an open failed to remove an earlier installation's templates went with them at the "
+     "next open", Mode::Chip, "sdk:DelOSInfoFpsFroOS:-9 open enroll:3:256:finger3 open",
+     "sensor-holds-what-the-database-lists"},
 };
 
 class Regressions : public testing::TestWithParam<Regression> {};
