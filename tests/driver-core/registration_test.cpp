@@ -6,6 +6,7 @@
 
 #include "harness.h"
 #include "kelvra_internal.h"
+#include "operation_loans.h"
 
 using kelvra_test::Device;
 
@@ -63,14 +64,14 @@ TEST(Configure, FillsIdentitySlotsAndVersion)
     EXPECT_EQ(dev.ops_driver_init, kelvra_ops_driver_init);
     EXPECT_EQ(dev.ops_free, kelvra_ops_free);
     EXPECT_EQ(dev.ops_discover, kelvra_ops_discover);
-    EXPECT_EQ(dev.ops_open, kelvra_ops_open);
-    EXPECT_EQ(dev.ops_close, kelvra_ops_close);
-    EXPECT_EQ(dev.ops_enroll, kelvra_ops_enroll);
-    EXPECT_EQ(dev.ops_verify, kelvra_ops_verify);
-    EXPECT_EQ(dev.ops_identify, kelvra_ops_identify);
-    EXPECT_EQ(dev.ops_search, kelvra_ops_search);
-    EXPECT_EQ(dev.ops_clean, kelvra_ops_clean);
-    EXPECT_EQ(dev.ops_get_feature_list, kelvra_ops_get_feature_list);
+    EXPECT_EQ(dev.ops_open, __real_kelvra_ops_open);
+    EXPECT_EQ(dev.ops_close, __real_kelvra_ops_close);
+    EXPECT_EQ(dev.ops_enroll, __real_kelvra_ops_enroll);
+    EXPECT_EQ(dev.ops_verify, __real_kelvra_ops_verify);
+    EXPECT_EQ(dev.ops_identify, __real_kelvra_ops_identify);
+    EXPECT_EQ(dev.ops_search, __real_kelvra_ops_search);
+    EXPECT_EQ(dev.ops_clean, __real_kelvra_ops_clean);
+    EXPECT_EQ(dev.ops_get_feature_list, __real_kelvra_ops_get_feature_list);
     EXPECT_EQ(dev.ops_stop_by_user, kelvra_ops_stop_by_user);
     EXPECT_EQ(dev.ops_get_dev_status_mesg, kelvra_ops_get_dev_status_mesg);
     EXPECT_EQ(dev.ops_get_ops_result_mesg, kelvra_ops_get_ops_result_mesg);
