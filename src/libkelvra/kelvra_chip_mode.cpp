@@ -420,6 +420,16 @@ int remove_released_records(const DbConnection &db, bio_dev *dev, int uid, int i
     return ret;
 }
 
+// Whether a record of the user (of any user for uid -1) whose index is not `index` is held under its finger byte.
+bool byte_held_outside(bio_dev *dev, int uid, int index)
+{
+    const FeatureList list = query_records(dev, uid, INT_MIN, -1);
+    for (const feature_info *record = list.get(); record != nullptr; record = record->next)
+        if (record->index != index && kelvra::finger_byte(record->index) == index)
+            return true;
+    return false;
+}
+
 // Any range but every finger or one: the sensor's deletion of every finger would take fingers outside the
 // range with it, so each finger byte the database lists in the range is deleted on its own, and only the
 // records of the bytes the sensor let go leave the database. A byte that stands for every finger, or that
@@ -564,7 +574,10 @@ int clean_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
         return -1;
     }
     const bool every_index = idx_end == -1 && idx_start <= 0;
-    const bool one_finger = idx_start == idx_end && idx_start >= 0 && idx_start < KELVRA_FINGER_ALL;
+    // One finger byte, unless a record outside the range is held under it as well (an index above 254):
+    // deleting the byte would take that finger too, so it goes the way of any other range.
+    const bool one_finger = idx_start == idx_end && idx_start >= 0 && idx_start < KELVRA_FINGER_ALL &&
+                            !byte_held_outside(dev, uid, idx_start);
     if (!every_index && !one_finger)
         return clean_listed_fingers(db, dev, uid, idx_start, idx_end);
 
@@ -714,6 +727,11 @@ feature_info *search_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end
     MatchedRecord walk = walk_for_matched_record(priv_of(dev), listed, userID, *owner.uid);
     if (walk.stopped) {
         end_stopped(dev);
+        return nullptr;
+    }
+    // The match is told already: a record that could not be copied must not leave it standing with nothing.
+    if (!walk.found) {
+        end_out_of_memory(dev);
         return nullptr;
     }
     end_told_outcome(dev);

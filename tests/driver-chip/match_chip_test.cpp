@@ -549,6 +549,8 @@ TEST(ChipClean, IndexesAboveTheFingerByteDeleteByTheirByte)
         {{44, 300}, 40, 50, "", {44, 300}, -1, {not_alone(44)}},
         {{44, 300}, 40, 400, "44", {}, 0, {}},
         {{1, 44, 300}, 2, 400, "44", {1}, 0, {}},
+        {{44, 300}, 44, 44, "", {44, 300}, -1, {not_alone(44)}},
+        {{44}, 44, 44, "44", {}, 0, {}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << "clean " << c.from << " to " << c.to);

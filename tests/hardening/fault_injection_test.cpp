@@ -443,6 +443,10 @@ const std::vector<Case> &cases()
         t.push_back(logs(file_fault("corrupt_file", C, Op::Search, Kind::CorruptDb, 0, OPS_SEARCH_NO_MATCH,
                                     "as a match without a record: no match"),
                          {kFaultLine, kMatchNotListed}));
+        // Records made: alice's, read for the match, then the copy the search returns.
+        t.push_back(logs(db("walk_copy_fails", C, Op::Search, BIO_FAULT_NEW_RECORD, 2, 0, OPS_COMM_OUT_OF_MEM,
+                            "the match told already ends out of memory, not as a match with no record"),
+                         {kFaultLine}));
 
         // ---- match-on-chip clean: the sensor first ---------------------------------------------------
         t.push_back(logs(sdk("sensor_delete_fails", C, Op::CleanOne, KELVS_DelUserFpsFroOS, E, E, DEVS_COMM_IDLE,
@@ -468,6 +472,9 @@ const std::vector<Case> &cases()
                                         "the file cannot be opened: nothing is deleted, the file is left as it is"),
                              {kFaultLine, kCleanUnopened}));
         }
+        t.push_back(logs(db("shared_byte_query_fails", C, Op::CleanOne, BIO_FAULT_QUERY, 1, 0, OPS_CLEAN_SUCCESS,
+                            "no record is known to share the finger's byte: the finger asked for goes", -1),
+                         {kFaultLine}));
         return t;
     }();
     return table;

@@ -158,6 +158,10 @@ const Regression kRegressions[] = {
     {"a finger enrolled after an open failed to remove an earlier installation's templates went with them at the "
      "next open", Mode::Chip, "sdk:DelOSInfoFpsFroOS:-9 open enroll:3:256:finger3 open",
      "sensor-holds-what-the-database-lists"},
+    {"a clean of index 0 of every user deleted the finger of a user's index 256 with it", Mode::Chip,
+     "open enroll:1:256:finger4 clean:-1:0:0", "sensor-holds-what-the-database-lists"},
+    {"a search told a match and returned no record when the record could not be copied", Mode::Chip,
+     "open enroll:2:1:finger0 db:record:2 search:2:1:-1:finger0", "only-listed-fingers-match"},
 };
 
 class Regressions : public testing::TestWithParam<Regression> {};

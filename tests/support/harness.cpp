@@ -314,6 +314,8 @@ std::string injected_fault_line(bio_fault_point point)
     case BIO_FAULT_CONNECT: return "feature database :memory: cannot be opened: injected fault\n";
     case BIO_FAULT_QUERY: return "feature database: query failed: injected fault\n";
     case BIO_FAULT_CLEAN: return "feature database: clean failed: injected fault\n";
+    case BIO_FAULT_NEW_RECORD: return "host: out of memory for a feature record: injected fault\n";
+    case BIO_FAULT_NEW_SAMPLE: return "host: out of memory for a feature sample: injected fault\n";
     default: return "feature database: store failed: injected fault\n";
     }
 }
