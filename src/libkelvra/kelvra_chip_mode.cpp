@@ -334,15 +334,15 @@ ChipEnrollment take_presses_on_sensor(bio_dev *dev)
     return {End::Enrolled};
 }
 
-// The user's records an enrollment checks its index against; none when the database could not be opened.
-// The host answers a failed read as it answers no records, so an empty answer is asked again once: taken
-// for "none" on a passing failure, it would let the index onto the finger byte of another of the user's
-// indexes, whose template the store would then replace.
-std::optional<FeatureList> records_to_enroll_beside(bio_dev *dev, int uid)
+// The user's records in the range for a decision about the sensor's finger bytes; nothing when the database
+// could not be opened. The host answers a failed read as it answers no records, so an empty answer is asked
+// again once: taken for "none" on a passing failure, it would let an enrollment onto the finger byte of
+// another index, or a clean delete a byte another record is held under.
+std::optional<FeatureList> read_records_surely(bio_dev *dev, int uid, int idx_start, int idx_end)
 {
     bool opened = false;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        kelvra::UserRecords records = kelvra::read_user_records(dev, uid, 0, -1);
+        kelvra::UserRecords records = kelvra::read_user_records(dev, uid, idx_start, idx_end);
         if (records.list)
             return std::move(records.list);
         opened = records.database_opened;
@@ -365,7 +365,7 @@ ChipEnrollment enroll_on_sensor(bio_dev *dev, int uid, int idx, char *idx_name)
     using End = ChipEnrollment::End;
     kelvra_driver_t *priv = priv_of(dev);
 
-    const std::optional<FeatureList> read = records_to_enroll_beside(dev, uid);
+    const std::optional<FeatureList> read = read_records_surely(dev, uid, 0, -1);
     if (!read)
         return {End::RecordsUnknown};
     const FeatureList &users_records = *read;
@@ -420,11 +420,14 @@ int remove_released_records(const DbConnection &db, bio_dev *dev, int uid, int i
     return ret;
 }
 
-// Whether a record of the user (of any user for uid -1) whose index is not `index` is held under its finger byte.
+// Whether a record of the user (of any user for uid -1) whose index is not `index` is held under its finger
+// byte; a database that cannot be read may hold one.
 bool byte_held_outside(bio_dev *dev, int uid, int index)
 {
-    const FeatureList list = query_records(dev, uid, INT_MIN, -1);
-    for (const feature_info *record = list.get(); record != nullptr; record = record->next)
+    const std::optional<FeatureList> list = read_records_surely(dev, uid, INT_MIN, -1);
+    if (!list)
+        return true;
+    for (const feature_info *record = list->get(); record != nullptr; record = record->next)
         if (record->index != index && kelvra::finger_byte(record->index) == index)
             return true;
     return false;

@@ -473,7 +473,7 @@ const std::vector<Case> &cases()
                              {kFaultLine, kCleanUnopened}));
         }
         t.push_back(logs(db("shared_byte_query_fails", C, Op::CleanOne, BIO_FAULT_QUERY, 1, 0, OPS_CLEAN_SUCCESS,
-                            "no record is known to share the finger's byte: the finger asked for goes", -1),
+                            "the empty answer is read again: no record shares the byte, the finger goes", -1),
                          {kFaultLine}));
         return t;
     }();

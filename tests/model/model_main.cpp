@@ -162,6 +162,8 @@ const Regression kRegressions[] = {
      "open enroll:1:256:finger4 clean:-1:0:0", "sensor-holds-what-the-database-lists"},
     {"a search told a match and returned no record when the record could not be copied", Mode::Chip,
      "open enroll:2:1:finger0 db:record:2 search:2:1:-1:finger0", "only-listed-fingers-match"},
+    {"a clean of index 0 whose read of the records failed once took the finger of index 256 with it", Mode::Chip,
+     "open db:sample:2 enroll:0:256:finger4 clean:-1:0:0", "sensor-holds-what-the-database-lists"},
 };
 
 class Regressions : public testing::TestWithParam<Regression> {};
@@ -216,6 +218,9 @@ void run_campaign()
     std::set<std::string> checked;
     std::map<std::string, long> findings;
     std::map<std::string, long> known;
+    constexpr int kShrunkPerInvariant = 10;
+    std::map<std::string, int> shrunk_of;
+    std::set<std::string> rerun_lines;
     RunOptions run_options = options();
     run_options.stop_at_first = false;
     for (uint64_t seed = g_settings.seed; steps_run < g_settings.steps; ++seed) {
@@ -230,9 +235,15 @@ void run_campaign()
             ++known[f.invariant];
         std::set<std::string> shown;
         for (const Finding &f : report.findings) {
-            // Each invariant is shrunk and shown the first time it breaks; later breaches are counted.
-            if (findings[f.invariant]++ == 0 && shown.insert(f.invariant).second)
-                std::printf("FINDING %s", describe_finding(mode, steps, f, seed).c_str());
+            // A sequence's first breach of an invariant is shrunk, and shown when its shrunk sequence is new:
+            // two faults may break one invariant. Past a few per invariant, breaches are only counted.
+            ++findings[f.invariant];
+            if (shrunk_of[f.invariant] < kShrunkPerInvariant && shown.insert(f.invariant).second) {
+                ++shrunk_of[f.invariant];
+                const std::string text = describe_finding(mode, steps, f, seed);
+                if (rerun_lines.insert(text.substr(text.find("rerun:"))).second)
+                    std::printf("FINDING %s", text.c_str());
+            }
             ADD_FAILURE() << "invariant " << f.invariant << " broken, seed " << seed;
         }
         if (sequences % 500 == 0) {
