@@ -279,8 +279,8 @@ struct ChipEnrollment {
         StoreFull,        // code: the sensor's answer
         StoreFailed,      // code: the sensor's answer
         NotRecorded,      // the bookkeeping record could not be written; code: the answer of the deletion
-        ReplacedNotRecorded,  // the index was listed already: its finger on the sensor is the new one, and
-                              // the bookkeeping record of the new one could not be written
+        ReplacementNotRecorded,  // the index was listed already and the new record could not be written:
+                                 // the sensor still holds the finger enrolled before
         RecordsUnknown,   // the database could not be read, so the index could not be checked
         EarlierTemplatesKept,  // code: the sensor's answer to removing an earlier installation's templates
     };
@@ -386,6 +386,13 @@ ChipEnrollment enroll_on_sensor(bio_dev *dev, int uid, int idx, char *idx_name)
     if (presses.end != End::Enrolled)
         return presses;
 
+    // The store replaces the finger of an index listed already, which no deletion could bring back: its
+    // record comes first, and a record that cannot be written leaves the earlier finger where it is. Should
+    // the store fail then, the index is listed as before, with one record more.
+    const bool replaces = lists_index(users_records, idx);
+    if (replaces && !write_bookkeeping_record(dev, uid, idx, idx_name))
+        return {End::ReplacementNotRecorded};
+
     OnchipRecord usrInfoBuf{};
     kelvra::fill_user_record(usrInfoBuf.data(), usrInfoBuf.size(), uid);
     OnchipRecord usrIDBuf = finger_record_for_store(idx);
@@ -397,12 +404,8 @@ ChipEnrollment enroll_on_sensor(bio_dev *dev, int uid, int idx, char *idx_name)
     if (ret != 0)
         return {End::StoreFailed, {WaitOutcome::End::Satisfied}, ret};
 
-    if (write_bookkeeping_record(dev, uid, idx, idx_name))
+    if (replaces || write_bookkeeping_record(dev, uid, idx, idx_name))
         return {End::Enrolled};
-    // The store replaced the finger of an index listed already: deleting the new template would leave the
-    // index listed with no finger on the sensor at all.
-    if (lists_index(users_records, idx))
-        return {End::ReplacedNotRecorded};
     // A finger the database does not list could never be deleted by clean and would keep unlocking the
     // account, so the template just stored goes again.
     return {End::NotRecorded, {WaitOutcome::End::Satisfied}, delete_one_finger(priv, uid, idx)};
@@ -641,10 +644,10 @@ int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
                               "error code: %d"),
                            enrollment.code);
         return -1;
-    case End::ReplacedNotRecorded:
+    case End::ReplacementNotRecorded:
         end_with_error(dev, Order::ResultNotifyIdle,
-                       tr("The fingerprint replaced the earlier one of index %d on the sensor, but its record could "
-                          "not be written"),
+                       tr("The fingerprint could not be recorded; the one enrolled before as index %d stays on the "
+                          "sensor"),
                        idx);
         return -1;
     case End::EarlierTemplatesKept:

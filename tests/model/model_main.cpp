@@ -164,6 +164,8 @@ const Regression kRegressions[] = {
      "open enroll:2:1:finger0 db:record:2 search:2:1:-1:finger0", "only-listed-fingers-match"},
     {"a clean of index 0 whose read of the records failed once took the finger of index 256 with it", Mode::Chip,
      "open db:sample:2 enroll:0:256:finger4 clean:-1:0:0", "sensor-holds-what-the-database-lists"},
+    {"an enrollment of a listed index that failed to write its record left its new finger matching", Mode::Chip,
+     "db:store:2 open enroll:1:1:finger0 enroll:1:1:finger1 identify:1:-1:-1:finger1", "only-listed-fingers-match"},
 };
 
 class Regressions : public testing::TestWithParam<Regression> {};
