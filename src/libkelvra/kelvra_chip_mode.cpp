@@ -597,6 +597,66 @@ int clean_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
     return remove_released_records(db, dev, uid, idx_start, idx_end);
 }
 
+namespace {
+
+// An enrollment refused before any sensor call: nothing is stored anywhere.
+void end_refused_enrollment(bio_dev *dev, const ChipEnrollment &enrollment, int idx)
+{
+    if (enrollment.end == ChipEnrollment::End::IndexNotApart)
+        announce(dev, LogAs::Error,
+                 tr("The sensor cannot keep index %d apart from the user's other fingerprints, please choose another "
+                    "index"),
+                 idx);
+    else
+        announce(dev, LogAs::Error,
+                 tr("The feature database could not be read, so index %d could not be checked; nothing was "
+                    "enrolled"),
+                 idx);
+    end_failed(dev, OPS_ENROLL_FAIL);
+}
+
+// An enrollment that the sensor's store or the bookkeeping record ended, or the templates of an earlier
+// installation the sensor could not remove: an error text with the code where there is one.
+void end_enrollment_error(bio_dev *dev, const ChipEnrollment &enrollment, int idx)
+{
+    using End = ChipEnrollment::End;
+    switch (enrollment.end) {
+    case End::StoreFull:
+        end_with_error(dev, Order::ResultIdleNotify, tr("No more userid to store tempFeature, error code: %d"),
+                       enrollment.code);
+        return;
+    case End::NotRecorded:
+        if (enrollment.code == 0)
+            end_with_error(dev, Order::ResultNotifyIdle,
+                           tr("The fingerprint could not be recorded and was removed from the sensor again. "
+                              "Please enroll it again"));
+        else
+            end_with_error(dev, Order::ResultNotifyIdle,
+                           tr("The fingerprint could not be recorded, and removing it from the sensor failed, "
+                              "error code: %d"),
+                           enrollment.code);
+        return;
+    case End::ReplacementNotRecorded:
+        end_with_error(dev, Order::ResultNotifyIdle,
+                       tr("The fingerprint could not be recorded; the one enrolled before as index %d stays on the "
+                          "sensor"),
+                       idx);
+        return;
+    case End::EarlierTemplatesKept:
+        end_with_error(dev, Order::ResultNotifyIdle,
+                       tr("The sensor still holds fingerprints of an earlier installation and could not remove them, "
+                          "error code: %d; nothing was enrolled"),
+                       enrollment.code);
+        return;
+    default:  // End::StoreFailed
+        end_with_error(dev, Order::ResultIdleNotify, tr("Generate fingerprint template error, error code: %d"),
+                       enrollment.code);
+        return;
+    }
+}
+
+}  // namespace
+
 int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
 {
     using End = ChipEnrollment::End;
@@ -612,57 +672,21 @@ int enroll_chip_mode(bio_dev *dev, int uid, int idx, char *idx_name)
         end_sensor_wait(dev, enrollment.wait);
         end_failed(dev, OPS_ENROLL_FAIL);
         return -1;
-    case End::IndexNotApart:
-        // Refused before any sensor call: nothing is stored anywhere.
-        announce(dev, LogAs::Error,
-                 tr("The sensor cannot keep index %d apart from the user's other fingerprints, please choose another "
-                    "index"),
-                 idx);
-        end_failed(dev, OPS_ENROLL_FAIL);
-        return -1;
     case End::LimitReached:
     case End::AlreadyEnrolled:
         // OPS_ENROLL_FAIL; the notify id stays what the failing step told.
         end_failed(dev, OPS_ENROLL_FAIL);
         return -1;
-    case End::StoreFull:
-        end_with_error(dev, Order::ResultIdleNotify, tr("No more userid to store tempFeature, error code: %d"),
-                       enrollment.code);
-        return -1;
-    case End::StoreFailed:
-        end_with_error(dev, Order::ResultIdleNotify, tr("Generate fingerprint template error, error code: %d"),
-                       enrollment.code);
-        return -1;
-    case End::NotRecorded:
-        if (enrollment.code == 0)
-            end_with_error(dev, Order::ResultNotifyIdle,
-                           tr("The fingerprint could not be recorded and was removed from the sensor again. "
-                              "Please enroll it again"));
-        else
-            end_with_error(dev, Order::ResultNotifyIdle,
-                           tr("The fingerprint could not be recorded, and removing it from the sensor failed, "
-                              "error code: %d"),
-                           enrollment.code);
-        return -1;
-    case End::ReplacementNotRecorded:
-        end_with_error(dev, Order::ResultNotifyIdle,
-                       tr("The fingerprint could not be recorded; the one enrolled before as index %d stays on the "
-                          "sensor"),
-                       idx);
-        return -1;
-    case End::EarlierTemplatesKept:
-        end_with_error(dev, Order::ResultNotifyIdle,
-                       tr("The sensor still holds fingerprints of an earlier installation and could not remove them, "
-                          "error code: %d; nothing was enrolled"),
-                       enrollment.code);
-        return -1;
+    case End::IndexNotApart:
     case End::RecordsUnknown:
-        // Refused before any sensor call: nothing is stored anywhere.
-        announce(dev, LogAs::Error,
-                 tr("The feature database could not be read, so index %d could not be checked; nothing was "
-                    "enrolled"),
-                 idx);
-        end_failed(dev, OPS_ENROLL_FAIL);
+        end_refused_enrollment(dev, enrollment, idx);
+        return -1;
+    case End::StoreFull:
+    case End::StoreFailed:
+    case End::NotRecorded:
+    case End::ReplacementNotRecorded:
+    case End::EarlierTemplatesKept:
+        end_enrollment_error(dev, enrollment, idx);
         return -1;
     }
     return -1;

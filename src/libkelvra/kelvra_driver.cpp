@@ -118,8 +118,41 @@ struct Opening {
     int code = 0;  // SdkRefused, OpenFailed: the SDK's answer
 };
 
-// Sets the SDK up, opens the first sensor, reads its work mode and image geometry and makes the capture
-// buffer. A failure after the sensor was opened closes it and releases the SDK again.
+// On a sensor just opened: its work mode (and on the chip the marker check), its image geometry, and the
+// capture buffer. A failure closes the sensor and releases the SDK again.
+Opening take_sensor_in_use(bio_dev *dev)
+{
+    using End = Opening::End;
+    kelvra_driver_t *priv = priv_of(dev);
+    // The answers of the work-mode, marker and geometry queries are not looked at: open goes on with what
+    // they left, as hosts of the first release saw it do.
+    KELFPSCAN_GetDeviceWorkMode(priv->handle, &mocmohFlag_Dev1);
+    if (mocmohFlag_Dev1 != 0)
+        kelvra::check_reinstall_marker(dev);
+
+    KELFPSCAN_GetImageInfo(priv->handle, &priv->imageW, &priv->imageH, &priv->imageDPI);
+    bio_print_debug(tr("获取指纹图像宽、高、DPI：[%d, %d, %d]\n"), priv->imageW, priv->imageH, priv->imageDPI);
+
+    iops_buf_free(priv->rawImage);
+    priv->rawImage = nullptr;
+    // Without a capture buffer nothing can be captured: the sensor and the SDK are released again.
+    if (!image_geometry_usable(priv)) {
+        release_sensor(priv);
+        return {End::UnusableImage};
+    }
+    priv->rawImage = static_cast<unsigned char *>(
+        iops_buf_alloc(static_cast<size_t>(priv->imageW) * static_cast<size_t>(priv->imageH)));
+    if (priv->rawImage == nullptr) {
+        release_sensor(priv);
+        return {End::NoImageBuffer};
+    }
+
+    priv->ctrlFlag = CTRL_RUNNING;
+    priv->sensorOpen = true;
+    return {End::Opened};
+}
+
+// Sets the SDK up, opens the first sensor and takes it in use.
 Opening open_sensor(bio_dev *dev)
 {
     using End = Opening::End;
@@ -156,33 +189,7 @@ Opening open_sensor(bio_dev *dev)
         priv->handle = nullptr;
         return {End::OpenFailed, ret};
     }
-
-    // The answers of the work-mode, marker and geometry queries are not looked at: open goes on with what
-    // they left, as hosts of the first release saw it do.
-    KELFPSCAN_GetDeviceWorkMode(priv->handle, &mocmohFlag_Dev1);
-    if (mocmohFlag_Dev1 != 0)
-        kelvra::check_reinstall_marker(dev);
-
-    KELFPSCAN_GetImageInfo(priv->handle, &priv->imageW, &priv->imageH, &priv->imageDPI);
-    bio_print_debug(tr("获取指纹图像宽、高、DPI：[%d, %d, %d]\n"), priv->imageW, priv->imageH, priv->imageDPI);
-
-    iops_buf_free(priv->rawImage);
-    priv->rawImage = nullptr;
-    // Without a capture buffer nothing can be captured: the sensor and the SDK are released again.
-    if (!image_geometry_usable(priv)) {
-        release_sensor(priv);
-        return {End::UnusableImage};
-    }
-    priv->rawImage = static_cast<unsigned char *>(
-        iops_buf_alloc(static_cast<size_t>(priv->imageW) * static_cast<size_t>(priv->imageH)));
-    if (priv->rawImage == nullptr) {
-        release_sensor(priv);
-        return {End::NoImageBuffer};
-    }
-
-    priv->ctrlFlag = CTRL_RUNNING;
-    priv->sensorOpen = true;
-    return {End::Opened};
+    return take_sensor_in_use(dev);
 }
 
 }  // namespace
