@@ -206,6 +206,18 @@ private:
         return out;
     }
 
+    // One database fault is armed at a time: a new one disarms the others. The driver keeps the sensor and
+    // the database in step against any one failing call, but two stores without a common transaction
+    // cannot be kept so against every pair (a read of the user's records that fails twice looks like a
+    // user with none, as the host answers both alike).
+    void arm_database_fault(const Step &step)
+    {
+        for (int point = 0; point < BIO_FAULT_POINT_COUNT; ++point)
+            if (point != step.value)
+                bio_testing_fail_nth(static_cast<bio_fault_point>(point), 0);
+        bio_testing_fail_nth(static_cast<bio_fault_point>(step.value), step.code);
+    }
+
     void remove_rows(int uid, int idx)
     {
         for (const Row &row : rows()) {
@@ -389,7 +401,7 @@ private:
         case Kind::Unplug: kelvs_unplug(); plugged_ = false; break;
         case Kind::Replug: kelvs_replug(); plugged_ = true; break;
         case Kind::SdkFault: kelvs_script_rc(static_cast<kelvs_call>(step.value), step.code); break;
-        case Kind::DbFault: bio_testing_fail_nth(static_cast<bio_fault_point>(step.value), step.code); break;
+        case Kind::DbFault: arm_database_fault(step); break;
         case Kind::DbRemove: remove_rows(step.uid, step.first); break;
         case Kind::DbAdd: add_row(step.uid, step.first); break;
         default: run_operation(step); break;
