@@ -241,6 +241,12 @@ private:
             data = before.front().data;
             finger = provenance_[before.front().id];
         }
+        // On the chip a record stands for whatever finger the sensor holds under its finger byte: that of
+        // a record of the user with the same byte, if there is one.
+        if (mode_ == Mode::Chip)
+            for (const Row &row : before)
+                if (row.uid == uid && (row.idx & 0xFF) == (idx & 0xFF) && !provenance_[row.id].empty())
+                    finger = provenance_[row.id];
         sqlite3_stmt *stmt = nullptr;
         sqlite3_prepare_v2(db_, "INSERT INTO feature (uid, biotype, driver, idx, idx_name) VALUES (?1, 0, ?2, ?3, 'x')",
                            -1, &stmt, nullptr);
