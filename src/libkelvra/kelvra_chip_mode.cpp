@@ -240,31 +240,39 @@ bool answered(const WaitOutcome &wait, int code)
     return wait.end == WaitOutcome::End::Answer && wait.code == code;
 }
 
-// Whose finger a search among every user matched. The sensor answers only the finger's id; when the records
-// of several users stand for it, the sensor is asked about each of them alone while the finger is still on
-// it, in database order, and the first it matches under the same id owns it. It does not wait for another
-// press: a finger that has left makes the match undecided (nullopt).
+// Whose finger a search among every user matched. The sensor answers only the finger's id, and the id may
+// be another user's template that the database does not list (or lists under another index), so each user
+// whose records stand for the id is asked about alone, in database order; the first the sensor matches
+// under the same id owns it. A search about one user needs no such question.
 struct MatchOwner {
     bool stopped = false;
     std::optional<int> uid;
 };
-MatchOwner owner_of_match(bio_dev *dev, const FeatureList &listed, int matchedId)
+MatchOwner owner_of_match(bio_dev *dev, const FeatureList &listed, int uid, int matchedId)
 {
-    const std::vector<int> users = users_of_match(listed.get(), matchedId);
-    if (users.size() == 1)
-        return {false, users.front()};
-    for (int user : users) {
+    if (uid != kAnyUser)
+        return {false, uid};
+    for (int user : users_of_match(listed.get(), matchedId)) {
         int confirmedId = -1;
-        const WaitOutcome narrowed = kelvra::search_on_sensor(dev, user, &confirmedId, kelvra::Press::Present);
+        const WaitOutcome narrowed = kelvra::search_on_sensor(dev, user, &confirmedId);
         if (narrowed.end == WaitOutcome::End::Stopped)
             return {true, std::nullopt};
         if (narrowed.satisfied() && confirmedId == matchedId)
             return {false, user};
     }
-    bio_print_error(tr("[%s] The sensor matched fingerprint %d, which several users have, and could not tell "
-                       "whose it is; it does not count as a match\n"),
+    bio_print_error(tr("[%s] The sensor matched fingerprint %d among every user, but not for any user the feature "
+                       "database lists it for; it does not count as a match\n"),
                     dev->device_name, matchedId);
     return {};
+}
+
+// A match of the sensor that counts: listed in the range asked about, and among every user the match of a
+// user the sensor confirms.
+MatchOwner counted_match(bio_dev *dev, const FeatureList &listed, int uid, int matchedId)
+{
+    if (!match_is_listed(dev, listed, uid, matchedId))
+        return {};
+    return owner_of_match(dev, listed, uid, matchedId);
 }
 
 // How an on-chip enrollment ended.
@@ -515,7 +523,7 @@ WaitOutcome run_enroll_step(bio_dev *dev, int press)
     });
 }
 
-WaitOutcome search_on_sensor(bio_dev *dev, int uid, int *matchedId, Press press)
+WaitOutcome search_on_sensor(bio_dev *dev, int uid, int *matchedId)
 {
     kelvra_driver_t *priv = priv_of(dev);
     OnchipQuery userInfo{};
@@ -534,9 +542,6 @@ WaitOutcome search_on_sensor(bio_dev *dev, int uid, int *matchedId, Press press)
             // The sensor is still searching: ask again at once, within the same time-out.
             return Pass::not_yet(0);
         default:
-            // No finger to image yet.
-            if (press == Press::Present)
-                return Pass::answer(ret);
             return Pass::not_yet(kSearchRetryPauseMs);
         }
     });
@@ -697,9 +702,13 @@ int verify_chip_mode(bio_dev *dev, int uid, int idx)
     int userID = -1;
     const WaitOutcome search = search_for_finger(dev, DEVS_VERIFY_DOING, uid, &userID);
     if (search.satisfied()) {
-        const bool match = match_is_listed(dev, query_records(dev, uid, idx, idx), uid, userID);
-        end_outcome(dev, match ? OPS_VERIFY_MATCH : OPS_VERIFY_NO_MATCH);
-        return match ? 1 : 0;
+        const MatchOwner match = counted_match(dev, query_records(dev, uid, idx, idx), uid, userID);
+        if (match.stopped) {
+            end_stopped(dev);
+            return -1;
+        }
+        end_outcome(dev, match.uid ? OPS_VERIFY_MATCH : OPS_VERIFY_NO_MATCH);
+        return match.uid ? 1 : 0;
     }
     if (answered(search, KELFPSCAN_SEARCH_NO_MATCH)) {
         end_outcome(dev, OPS_VERIFY_NO_MATCH);
@@ -714,10 +723,14 @@ int identify_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end)
     int matUserId = -1;
     const WaitOutcome search = search_for_finger(dev, DEVS_IDENTIFY_DOING, uid, &matUserId);
     if (search.satisfied()) {
-        const bool match = match_is_listed(dev, query_records(dev, uid, idx_start, idx_end), uid, matUserId);
-        end_outcome(dev, match ? OPS_IDENTIFY_MATCH : OPS_IDENTIFY_NO_MATCH);
-        // The sensor may search every user; the caller asked about this one.
-        return match ? uid : -1;
+        const MatchOwner match = counted_match(dev, query_records(dev, uid, idx_start, idx_end), uid, matUserId);
+        if (match.stopped) {
+            end_stopped(dev);
+            return -1;
+        }
+        end_outcome(dev, match.uid ? OPS_IDENTIFY_MATCH : OPS_IDENTIFY_NO_MATCH);
+        // The uid asked about, as the first release answered: -1 for a match among every user.
+        return match.uid ? uid : -1;
     }
     if (answered(search, KELFPSCAN_SEARCH_NO_MATCH))
         end_outcome(dev, OPS_IDENTIFY_NO_MATCH);
@@ -739,11 +752,7 @@ feature_info *search_chip_mode(bio_dev *dev, int uid, int idx_start, int idx_end
         return nullptr;
     }
     const FeatureList listed = query_records(dev, uid, idx_start, idx_end);
-    if (!match_is_listed(dev, listed, uid, userID)) {
-        end_outcome(dev, OPS_SEARCH_NO_MATCH);
-        return nullptr;
-    }
-    const MatchOwner owner = owner_of_match(dev, listed, userID);
+    const MatchOwner owner = counted_match(dev, listed, uid, userID);
     if (owner.stopped) {
         end_stopped(dev);
         return nullptr;

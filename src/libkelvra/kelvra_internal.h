@@ -102,12 +102,9 @@ float covered_percentage(const unsigned char *img, int w, int h);
 // KELFPSCAN_ENROLL_OVERLAP, _ALREADY_STORED or _GAVE_UP, Stopped or TimedOut.
 WaitOutcome run_enroll_step(bio_dev *dev, int press);
 // The sensor's search for a finger of uid: Satisfied (a match, its id in *matchedId), Answer with
-// KELFPSCAN_SEARCH_NO_MATCH, Stopped or TimedOut. With Press::Present the finger is on the sensor already,
-// and an answer that there is none to image yet ends the search (Answer with that code) instead of waiting.
-// end_sensor_wait tells the host how a step or a search that gave no usable answer ended: a stop, or a
-// time-out (a sensor that gave up on a step is one too).
-enum class Press { Awaited, Present };
-WaitOutcome search_on_sensor(bio_dev *dev, int uid, int *matchedId, Press press = Press::Awaited);
+// KELFPSCAN_SEARCH_NO_MATCH, Stopped or TimedOut. end_sensor_wait tells the host how a step or a search
+// that gave no usable answer ended: a stop, or a time-out (a sensor that gave up on a step is one too).
+WaitOutcome search_on_sensor(bio_dev *dev, int uid, int *matchedId);
 void end_sensor_wait(bio_dev *dev, const WaitOutcome &wait);
 
 // ---- Parts of the operations ---------------------------------------------------------------------------

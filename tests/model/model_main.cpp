@@ -166,6 +166,10 @@ const Regression kRegressions[] = {
      "open db:sample:2 enroll:0:256:finger4 clean:-1:0:0", "sensor-holds-what-the-database-lists"},
     {"an enrollment of a listed index that failed to write its record left its new finger matching", Mode::Chip,
      "db:store:2 open enroll:1:1:finger0 enroll:1:1:finger1 identify:1:-1:-1:finger1", "only-listed-fingers-match"},
+    {"a verify among every user counted the template of a user whose record another program removed", Mode::Chip,
+     "open enroll:3:0:finger0 dbdel:3:0 enroll:2:0:finger1 verify:-1:0:finger0", "only-listed-fingers-match"},
+    {"an identify among every user counted another user's finger through a record another program added",
+     Mode::Chip, "open enroll:258:0:finger0 dbadd:2:256 identify:-1:254:256:finger0", "only-listed-fingers-match"},
 };
 
 class Regressions : public testing::TestWithParam<Regression> {};

@@ -48,14 +48,16 @@ constexpr int kUsersKnown[] = {-1, 0, 1, 2, 3, 258};
 // Each wait for a finger ends within the time-out; enrollment waits for six presses, five lifts and, on
 // the sensor, six steps, and may ask for a press again a few times (a poor image, an overlapping press,
 // a finger enrolled already).
-int64_t bound_ms(Kind kind)
+int64_t bound_ms(Kind kind, Mode mode, int uid)
 {
     constexpr int wait = kTimeoutMs + kWaitSlackMs;
+    // On the chip a match among every user is asked of the sensor again for each user listed for it.
+    const int among_every_user = mode == Mode::Chip && uid == -1 ? int(std::size(kUsersKnown)) * (wait + 500) : 0;
     switch (kind) {
     case Kind::Enroll: return 1000 + 1000 + 500 + 1500 + 6 * 50 + (6 + 5 + 6 + 4) * wait + kTimeoutMs + 1000;
     case Kind::Verify:
     case Kind::Identify:
-    case Kind::Search: return wait + 500 + 1000;
+    case Kind::Search: return wait + 500 + 1000 + among_every_user;
     case Kind::Clean: return 100 + kWaitSlackMs;
     case Kind::Close: return 300 + kWaitSlackMs;
     default: return kWaitSlackMs;
@@ -464,7 +466,7 @@ private:
         stop_ = StopRecord{};
         stop_wait_ms_ = step.stop_wait_ms;
         watchdog_lifted_ = watchdog_unplugged_ = false;
-        bound_ms_ = bound_ms(step.kind);
+        bound_ms_ = bound_ms(step.kind, mode_, step.uid);
         bio_testing_clear_calls();
         const size_t journal_start = bio_journal_size();
 
