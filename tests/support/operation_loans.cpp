@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <string>
+#include <type_traits>
 
 #include "harness.h"
 #include "kelvra_exported.h"
@@ -36,11 +37,8 @@ auto checked(const char *name, Operation &&operation)
     const bool alone_at_start = g_running.fetch_add(1) == 0;
     const kelvra_test::HostLoans before = kelvra_test::host_loans();
     auto result = operation();
-    const kelvra_test::HostLoans after = kelvra_test::host_loans();
-    const bool alone = alone_at_start && g_running.fetch_sub(1) == 1 && g_started.load() == started;
-    if (!alone_at_start)
-        g_running.fetch_sub(1);
-    if (!alone)
+    const bool alone_at_end = g_running.fetch_sub(1) == 1;
+    if (!alone_at_start || !alone_at_end || g_started.load() != started)
         return result;
     int handed_back = 0;
     if constexpr (std::is_same_v<decltype(result), feature_info *>)
